@@ -1,0 +1,23 @@
+# Every target provisions what it needs (see tools/provision.sh) and then runs the task
+# inside the build place.
+RUN = tools/in-root.sh tools/tasks.sh
+
+.PHONY: test demo bench tsan fuzz build format shell clean
+test:
+	$(RUN) test
+demo:
+	$(RUN) demo
+bench:
+	$(RUN) bench
+tsan:
+	$(RUN) tsan
+fuzz:
+	$(RUN) fuzz
+build:
+	$(RUN) build
+format:
+	$(RUN) format
+shell:
+	tools/in-root.sh bash
+clean:
+	rm -rf build

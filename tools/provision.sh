@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Prepare a place to build and test: the host itself when it already has CPython 3.14
+# with headers, otherwise a cached Debian sid root. Prints the mode ("host" or the root's path).
+# Idempotent: the root is rebuilt only when tools/packages.txt changed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${QV_ROOT_CACHE:-/var/cache/quorvalent}
+pkgs=$(grep -v '^#' "$here/packages.txt" | xargs)
+stamp=$(printf '%s' "$pkgs" | sha256sum | cut -c1-16)
+root="$cache/sid-$stamp"
+
+host_ok() {
+  [ "${QV_FORCE_ROOT:-0}" = 1 ] && return 1
+  command -v python3.14 >/dev/null 2>&1 || return 1
+  python3.14 -c 'import sysconfig,os,sys; sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"],"Python.h")) else 1)' 2>/dev/null || return 1
+  python3.14 -c 'import pytest, scikit_build_core' 2>/dev/null || return 1
+}
+
+if host_ok; then echo host; exit 0; fi
+
+if [ -f "$root/.ready" ]; then echo "$root"; exit 0; fi
+
+log() { echo "provision: $*" >&2; }
+if ! command -v debootstrap >/dev/null 2>&1; then
+  log "installing debootstrap"
+  apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2
+fi
+mkdir -p "$cache"
+tmp="$root.tmp.$$"
+rm -rf "$tmp"
+log "debootstrap sid into $tmp (about a minute or two)"
+debootstrap --variant=minbase --include="$(echo "$pkgs" | tr ' ' ',')" sid "$tmp" http://deb.debian.org/debian >&2 \
+  || { log "debootstrap failed; see $tmp/debootstrap/debootstrap.log"; exit 1; }
+# Drop older roots made from other package lists.
+for old in "$cache"/sid-*; do
+  [ "$old" = "$tmp" ] && continue
+  case "$old" in *.tmp.*) ;; esac
+  [ -d "$old" ] && { umount -R "$old/repo" 2>/dev/null || true; rm -rf --one-file-system "$old"; }
+done
+touch "$tmp/.ready"
+mv "$tmp" "$root"
+echo "$root"
