@@ -1,0 +1,248 @@
+#include "store/engine.hpp"
+
+#include <time.h>
+
+#include <cassert>
+#include <utility>
+
+namespace store {
+namespace {
+
+using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+using SharedLock = std::shared_lock<std::shared_mutex>;
+
+// Inserts or replaces one pair; returns the replaced value's size (0 if the key was new).
+// Moving the map in lets immer update nodes in place when no snapshot shares them.
+std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
+  std::uint64_t old_size = 0;
+  map = std::move(map).update(std::move(ns), [&](auto&& keys) {
+    return std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
+      old_size = old.size();
+      return std::move(value);
+    });
+  });
+  return old_size;
+}
+
+// Counters change by wrapping addition; a decrease adds the two's complement.
+void add_bytes(detail::Shard& shard, std::uint64_t delta) noexcept {
+  shard.bytes.fetch_add(delta, std::memory_order_relaxed);
+}
+
+bool has_prefix(std::string_view s, std::optional<std::string_view> prefix) noexcept {
+  return !prefix || s.starts_with(*prefix);
+}
+
+}  // namespace
+
+double wall_clock_seconds() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0.0;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1000000000.0;
+}
+
+Engine::Engine(std::optional<std::uint64_t> max_history) noexcept : max_history_(max_history) {}
+
+void Engine::set(std::string ns, std::string key, EncodedValue value) noexcept {
+  assert(value);
+  detail::Shard& shard = shards_[shard_index(ns)];
+  const std::uint64_t new_size = value.size();
+  ExclusiveLock lock(shard.mutex);
+  const std::uint64_t old_size = put(shard.map, std::move(ns), std::move(key), std::move(value));
+  add_bytes(shard, new_size - old_size);
+}
+
+EncodedValue Engine::get(std::string_view ns, std::string_view key) const {
+  const detail::Shard& shard = shards_[shard_index(ns)];
+  SharedLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  if (!keys) return {};
+  const EncodedValue* value = keys->find(key);
+  return value ? *value : EncodedValue{};
+}
+
+bool Engine::contains(std::string_view ns, std::string_view key) const {
+  const detail::Shard& shard = shards_[shard_index(ns)];
+  SharedLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  return keys && keys->find(key);
+}
+
+bool Engine::contains_namespace(std::string_view ns) const {
+  const detail::Shard& shard = shards_[shard_index(ns)];
+  SharedLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  return keys && !keys->empty();
+}
+
+bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
+  detail::Shard& shard = shards_[shard_index(ns)];
+  // immer's erase wants owned keys; build them before locking.
+  std::string ns_owned(ns);
+  std::string key_owned(key);
+  ExclusiveLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  if (!keys) return false;
+  const EncodedValue* value = keys->find(key);
+  if (!value) return false;
+  const std::uint64_t size = value->size();
+  if (keys->size() == 1) {
+    shard.map = std::move(shard.map).erase(ns_owned);  // no empty key maps
+  } else {
+    shard.map = std::move(shard.map).update_if_exists(std::move(ns_owned), [&](auto&& km) {
+      return std::forward<decltype(km)>(km).erase(key_owned);
+    });
+  }
+  add_bytes(shard, std::uint64_t{0} - size);
+  return true;
+}
+
+void Engine::clear() noexcept {
+  for (detail::Shard& shard : shards_) {
+    NamespaceMap old;
+    {
+      ExclusiveLock lock(shard.mutex);
+      old = std::move(shard.map);  // leaves the shard empty
+      shard.bytes.store(0, std::memory_order_relaxed);
+    }
+  }  // `old` is freed here, unlocked
+}
+
+std::uint64_t Engine::entry_count() const {
+  std::uint64_t n = 0;
+  for (const detail::Shard& shard : shards_) {
+    SharedLock lock(shard.mutex);
+    for (const auto& entry : shard.map) n += entry.second.size();
+  }
+  return n;
+}
+
+void Engine::set_many(std::vector<SetItem> items) noexcept {
+  std::array<std::vector<std::size_t>, kShardCount> groups;
+  for (std::size_t i = 0; i < items.size(); ++i) groups[shard_index(items[i].ns)].push_back(i);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (groups[s].empty()) continue;
+    detail::Shard& shard = shards_[s];
+    std::uint64_t delta = 0;
+    ExclusiveLock lock(shard.mutex);
+    for (std::size_t i : groups[s]) {
+      SetItem& item = items[i];
+      assert(item.value);
+      delta += item.value.size();
+      delta -= put(shard.map, std::move(item.ns), std::move(item.key), std::move(item.value));
+    }
+    add_bytes(shard, delta);
+  }
+}
+
+std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const {
+  std::vector<EncodedValue> out(pairs.size());
+  std::array<std::vector<std::size_t>, kShardCount> groups;
+  for (std::size_t i = 0; i < pairs.size(); ++i) groups[shard_index(pairs[i].ns)].push_back(i);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (groups[s].empty()) continue;
+    const detail::Shard& shard = shards_[s];
+    SharedLock lock(shard.mutex);
+    for (std::size_t i : groups[s]) {
+      const KeyMap* keys = shard.map.find(pairs[i].ns);
+      if (!keys) continue;
+      if (const EncodedValue* value = keys->find(pairs[i].key)) out[i] = *value;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> Engine::keys(std::string_view ns,
+                                      std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  const detail::Shard& shard = shards_[shard_index(ns)];
+  SharedLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  if (!keys) return out;
+  for (const auto& entry : *keys)
+    if (has_prefix(entry.first, prefix)) out.push_back(entry.first);
+  return out;
+}
+
+std::optional<std::string> Engine::max_key(std::string_view ns) const {
+  const detail::Shard& shard = shards_[shard_index(ns)];
+  SharedLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(ns);
+  if (!keys || keys->empty()) return std::nullopt;
+  const std::string* best = nullptr;
+  // std::string compares through char_traits<char>, which orders bytes as unsigned.
+  for (const auto& entry : *keys)
+    if (!best || *best < entry.first) best = &entry.first;
+  return *best;
+}
+
+std::vector<std::string> Engine::namespaces(std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  for (const detail::Shard& shard : shards_) {
+    SharedLock lock(shard.mutex);
+    for (const auto& entry : shard.map)
+      if (has_prefix(entry.first, prefix)) out.push_back(entry.first);
+  }
+  return out;
+}
+
+SnapshotPtr Engine::snapshot() noexcept {
+  ShardMaps maps;
+  ShardBytes bytes{};
+  {
+    std::array<SharedLock, kShardCount> locks;
+    for (std::size_t i = 0; i < kShardCount; ++i) locks[i] = SharedLock(shards_[i].mutex);
+    for (std::size_t i = 0; i < kShardCount; ++i) maps[i] = shards_[i].map;
+    for (std::size_t i = 0; i < kShardCount; ++i)
+      bytes[i] = shards_[i].bytes.load(std::memory_order_relaxed);
+    for (SharedLock& lock : locks) lock.unlock();
+  }
+  std::uint64_t id = 0;
+  std::optional<std::uint64_t> parent;
+  {
+    // Drawing the id under this lock keeps the parent chain in id order: a parent is
+    // always the next smaller id, even when snapshots race.
+    std::lock_guard lock(last_id_mutex_);
+    id = next_id_.fetch_add(1, std::memory_order_relaxed);
+    parent = std::exchange(last_id_, id);
+  }
+  auto snap = std::make_shared<const SnapshotData>(id, parent, wall_clock_seconds(),
+                                                   std::move(maps), bytes);
+  if (max_history_ && *max_history_ == 0) return snap;
+  std::deque<SnapshotPtr> dropped;
+  {
+    ExclusiveLock lock(history_mutex_);
+    history_.push_back(snap);
+    while (max_history_ && history_.size() > *max_history_) {
+      dropped.push_back(std::move(history_.front()));
+      history_.pop_front();
+    }
+  }  // `dropped` is freed here, unlocked
+  return snap;
+}
+
+std::vector<SnapshotPtr> Engine::history() const {
+  SharedLock lock(history_mutex_);
+  return {history_.begin(), history_.end()};
+}
+
+void Engine::clear_history() noexcept {
+  std::deque<SnapshotPtr> dropped;
+  {
+    ExclusiveLock lock(history_mutex_);
+    dropped.swap(history_);
+  }
+}
+
+void Engine::restore(const SnapshotData& snap) noexcept {
+  ShardMaps maps = snap.shards();  // O(1) per shard; the old maps end up here
+  std::array<ExclusiveLock, kShardCount> locks;
+  for (std::size_t i = 0; i < kShardCount; ++i) locks[i] = ExclusiveLock(shards_[i].mutex);
+  for (std::size_t i = 0; i < kShardCount; ++i) {
+    std::swap(shards_[i].map, maps[i]);
+    shards_[i].bytes.store(snap.shard_bytes()[i], std::memory_order_relaxed);
+  }
+  for (ExclusiveLock& lock : locks) lock.unlock();
+}  // the replaced maps are freed here, unlocked
+
+}  // namespace store

@@ -1,0 +1,43 @@
+// The persistent maps of a shard.
+//
+// A shard holds a NamespaceMap: namespace -> KeyMap, and a KeyMap is key -> EncodedValue.
+// Both are immer hash tries: copying one is O(1) and shares every node; a change copies
+// only the nodes on its path that another copy still shares, so a snapshot's copy never
+// sees later writes. Node refcounts are atomic, so copies may live on any thread.
+// Invariants kept by the engine: a namespace lives only in the map of shard
+// shard_index(namespace), and no NamespaceMap holds an empty KeyMap.
+#pragma once
+
+#include <immer/map.hpp>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "store/encoded_value.hpp"
+#include "store/limits.hpp"
+#include "store/siphash.hpp"
+
+namespace store {
+
+using KeyMap = immer::map<std::string, EncodedValue, detail::MapHash, std::equal_to<>>;
+using NamespaceMap = immer::map<std::string, KeyMap, detail::MapHash, std::equal_to<>>;
+
+using ShardMaps = std::array<NamespaceMap, kShardCount>;
+using ShardBytes = std::array<std::uint64_t, kShardCount>;
+
+// (namespace, key), both UTF-8.
+using KeyPair = std::pair<std::string, std::string>;
+
+namespace detail {
+
+// Whether two maps are the same trie (one root) or both empty: such maps need no visit.
+template <class Map>
+bool same_or_both_empty(const Map& a, const Map& b) noexcept {
+  return a.identity() == b.identity() || (a.empty() && b.empty());
+}
+
+}  // namespace detail
+}  // namespace store
