@@ -1,0 +1,36 @@
+// The Python side of the codec: Python objects to msgpack bytes and value trees, and
+// msgpack bytes back to Python objects. All of it runs attached to the interpreter and
+// throws py::Error with the Python exception set.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "codec/bytes.hpp"
+#include "codec/value.hpp"
+#include "module/ref.hpp"
+
+namespace codec {
+
+// Appends the encoding of `obj` at `depth`. On failure the buffer holds a partial
+// encoding that the caller must discard.
+void write_obj(Writer& w, PyObject* obj, int depth);
+
+// The whole encoding of one value (what the store keeps). Strong guarantee.
+std::string encode(PyObject* obj);
+
+// The value tree of `obj` (routing state), with the encoder's type rules and errors.
+Value py_to_value_at(PyObject* obj, int depth);
+
+// One value decoded from the start of `data`; trailing bytes are ignored.
+py::Ref decode(std::string_view data);
+
+// The module-level functions.
+PyObject* codec_dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
+PyObject* codec_loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
+
+}  // namespace codec

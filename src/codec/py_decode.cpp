@@ -1,0 +1,170 @@
+// msgpack bytes to Python objects. The input is read in place and never past its end;
+// the first error unwinds, releasing everything decoded so far through the owners.
+#include <cstring>
+#include <vector>
+
+#include "codec/py_codec.hpp"
+#include "module/error.hpp"
+
+namespace codec {
+namespace {
+
+[[noreturn]] void malformed(const char* msg) {
+  py::raise_value_error(std::string("msgpack decode error: ") + msg);
+}
+
+void check_read(ReadError e) {
+  if (e == ReadError::EndOfInput) malformed("unexpected end of input");
+  if (e == ReadError::LengthOverflow) malformed("length overflow");
+}
+
+[[noreturn]] void depth_error() {
+  py::raise_value_error("value nests deeper than " + std::to_string(kMaxDepth) +
+                        " levels (or is self-referential); the quorvalent msgpack codec "
+                        "rejects it to protect the native stack");
+}
+
+bool all_ascii(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (w & 0x8080808080808080ull) return false;
+  }
+  for (; i < n; ++i)
+    if (p[i] & 0x80) return false;
+  return true;
+}
+
+py::Ref read_obj(Reader& r, int depth);
+
+py::Ref read_str(Reader& r, std::uint64_t n) {
+  const unsigned char* p;
+  check_read(r.take(n, p));
+  if (all_ascii(p, n)) {
+    py::Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    std::memcpy(PyUnicode_DATA(s.get()), p, n);
+    return s;
+  }
+  // Not valid UTF-8 text: the payload comes back unchanged as bytes.
+  if (!is_valid_utf8({reinterpret_cast<const char*>(p), n}))
+    return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
+  return py::check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), n, "strict"));
+}
+
+py::Ref read_bin(Reader& r, std::uint64_t n) {
+  const unsigned char* p;
+  check_read(r.take(n, p));
+  return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
+}
+
+py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
+  // Elements arrive before the list is made, so a forged count reserves at most
+  // kMaxUnprovenSlots until the data backs it.
+  std::vector<py::Ref> items;
+  items.reserve(n < kMaxUnprovenSlots ? n : kMaxUnprovenSlots);
+  for (std::uint64_t i = 0; i < n; ++i) items.push_back(read_obj(r, depth + 1));
+  py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::uint64_t i = 0; i < n; ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+  return list;
+}
+
+py::Ref read_map(Reader& r, std::uint64_t n, int depth) {
+  py::Ref d = py::check(PyDict_New());
+  for (std::uint64_t i = 0; i < n; ++i) {
+    py::Ref k = read_obj(r, depth + 1);
+    py::Ref v = read_obj(r, depth + 1);
+    py::check(PyDict_SetItem(d.get(), k.get(), v.get()) == 0);
+  }
+  return d;
+}
+
+std::uint64_t read_len(Reader& r, unsigned width) {
+  std::uint64_t n;
+  check_read(r.len_of(width, n));
+  return n;
+}
+
+py::Ref from_i64(std::int64_t v) { return py::check(PyLong_FromLongLong(v)); }
+py::Ref from_u64(std::uint64_t v) { return py::check(PyLong_FromUnsignedLongLong(v)); }
+
+py::Ref read_obj(Reader& r, int depth) {
+  if (depth > kMaxDepth) depth_error();
+  unsigned char m;
+  check_read(r.byte(m));
+  if (m <= 0x7f) return from_i64(m);
+  if (m >= 0xe0) return from_i64(static_cast<std::int8_t>(m));
+  if (m <= 0x8f) return read_map(r, m & 0x0f, depth);
+  if (m <= 0x9f) return read_array(r, m & 0x0f, depth);
+  if (m <= 0xbf) return read_str(r, m & 0x1f);
+  switch (m) {
+    case 0xc0:
+      return py::borrow(Py_None);
+    case 0xc1:
+      malformed("reserved marker 0xc1");
+    case 0xc2:
+      return py::borrow(Py_False);
+    case 0xc3:
+      return py::borrow(Py_True);
+    case 0xc4:
+      return read_bin(r, read_len(r, 1));
+    case 0xc5:
+      return read_bin(r, read_len(r, 2));
+    case 0xc6:
+      return read_bin(r, read_len(r, 4));
+    case 0xca: {
+      std::uint32_t bits = static_cast<std::uint32_t>(read_len(r, 4));
+      float f;
+      std::memcpy(&f, &bits, 4);
+      return py::check(PyFloat_FromDouble(static_cast<double>(f)));
+    }
+    case 0xcb: {
+      std::uint64_t bits = read_len(r, 8);
+      double d;
+      std::memcpy(&d, &bits, 8);
+      return py::check(PyFloat_FromDouble(d));
+    }
+    case 0xcc:
+      return from_u64(read_len(r, 1));
+    case 0xcd:
+      return from_u64(read_len(r, 2));
+    case 0xce:
+      return from_u64(read_len(r, 4));
+    case 0xcf:
+      return from_u64(read_len(r, 8));
+    case 0xd0:
+      return from_i64(static_cast<std::int8_t>(read_len(r, 1)));
+    case 0xd1:
+      return from_i64(static_cast<std::int16_t>(read_len(r, 2)));
+    case 0xd2:
+      return from_i64(static_cast<std::int32_t>(read_len(r, 4)));
+    case 0xd3:
+      return from_i64(static_cast<std::int64_t>(read_len(r, 8)));
+    case 0xd9:
+      return read_str(r, read_len(r, 1));
+    case 0xda:
+      return read_str(r, read_len(r, 2));
+    case 0xdb:
+      return read_str(r, read_len(r, 4));
+    case 0xdc:
+      return read_array(r, read_len(r, 2), depth);
+    case 0xdd:
+      return read_array(r, read_len(r, 4), depth);
+    case 0xde:
+      return read_map(r, read_len(r, 2), depth);
+    case 0xdf:
+      return read_map(r, read_len(r, 4), depth);
+    default:  // 0xc7-0xc9, 0xd4-0xd8: extensions
+      py::raise_value_error("msgpack extension types are not supported by the quorvalent codec");
+  }
+}
+
+}  // namespace
+
+py::Ref decode(std::string_view data) {
+  Reader r(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  return read_obj(r, 0);
+}
+
+}  // namespace codec

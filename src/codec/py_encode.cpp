@@ -1,0 +1,249 @@
+// Python objects to msgpack bytes and to value trees. The checks follow one fixed order
+// (depth, then type); exact built-in types are tried first because they are by far the
+// most common, then subclasses in the same order.
+#include <string>
+
+#include "codec/py_codec.hpp"
+#include "codec/py_walk.hpp"
+
+namespace codec {
+namespace detail {
+
+void length_error(const char* kind, std::uint64_t n) {
+  py::raise_value_error(std::string(kind) + " of " + std::to_string(n) +
+                        " items exceeds the 32-bit length msgpack allows");
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::u32_len;
+
+[[noreturn]] void depth_error() {
+  py::raise_value_error("value nests deeper than " + std::to_string(kMaxDepth) +
+                        " levels (or is self-referential); the quorvalent msgpack codec "
+                        "rejects it to protect the native stack");
+}
+
+[[noreturn]] void int_out_of_range() {
+  py::raise_value_error("integer out of 64-bit range is not supported by the quorvalent codec");
+}
+
+[[noreturn]] void unsupported_type() {
+  py::raise_type_error(
+      "unsupported value type for the quorvalent msgpack codec (supported: None, bool, int, "
+      "float, str, bytes, list, tuple, dict)");
+}
+
+std::string_view utf8_of(PyObject* s) {
+  if (PyUnicode_IS_COMPACT_ASCII(s))
+    return {static_cast<const char*>(PyUnicode_DATA(s)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+  Py_ssize_t n;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+  if (!p) throw py::Error{};
+  return {p, static_cast<std::size_t>(n)};
+}
+
+// An int read from the object itself (no __index__): signed when it fits, else unsigned.
+struct IntValue {
+  bool negative_or_small;  // true: `s` holds it; false: `u` holds a value above INT64_MAX
+  std::int64_t s;
+  std::uint64_t u;
+};
+
+IntValue int_value(PyObject* obj) {
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
+    return {true, static_cast<std::int64_t>(
+                      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))),
+            0};
+  int overflow;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0) {
+    if (v == -1 && PyErr_Occurred()) throw py::Error{};
+    return {true, v, 0};
+  }
+  if (overflow < 0) int_out_of_range();
+  unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error{};
+    PyErr_Clear();
+    int_out_of_range();
+  }
+  return {false, 0, u};
+}
+
+void write_int(Writer& w, PyObject* obj) {
+  IntValue v = int_value(obj);
+  if (v.negative_or_small)
+    w.write_i64(v.s);
+  else
+    w.write_u64(v.u);
+}
+
+void write_string(Writer& w, PyObject* obj) {
+  std::string_view s = utf8_of(obj);
+  w.write_str_header(u32_len(static_cast<Py_ssize_t>(s.size()), "string"));
+  w.put(s.data(), s.size());
+}
+
+void write_bytes(Writer& w, PyObject* obj) {
+  Py_ssize_t n = PyBytes_GET_SIZE(obj);
+  w.write_bin_header(u32_len(n, "bytes"));
+  w.put(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n));
+}
+
+void write_dict(Writer& w, PyObject* obj, int depth) {
+  Py_ssize_t n = PyDict_GET_SIZE(obj);
+  w.write_map_header(u32_len(n, "dict"));
+  detail::walk_dict(obj, n, [&](PyObject* k, PyObject* v) {
+    write_obj(w, k, depth + 1);
+    write_obj(w, v, depth + 1);
+  });
+}
+
+void write_list(Writer& w, PyObject* obj, int depth) {
+  Py_ssize_t n = PyList_GET_SIZE(obj);
+  w.write_array_header(u32_len(n, "list"));
+  detail::walk_list(obj, n, [&](PyObject* item) { write_obj(w, item, depth + 1); });
+}
+
+void write_tuple(Writer& w, PyObject* obj, int depth) {
+  Py_ssize_t n = PyTuple_GET_SIZE(obj);
+  w.write_array_header(u32_len(n, "list"));
+  for (Py_ssize_t i = 0; i < n; ++i) write_obj(w, PyTuple_GET_ITEM(obj, i), depth + 1);
+}
+
+Value int_to_value(PyObject* obj) {
+  IntValue v = int_value(obj);
+  return v.negative_or_small ? Value::sint(v.s) : Value::uint(v.u);
+}
+
+}  // namespace
+
+void write_obj(Writer& w, PyObject* obj, int depth) {
+  if (depth > kMaxDepth) depth_error();
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyUnicode_Type) return write_string(w, obj);
+  if (t == &PyLong_Type) return write_int(w, obj);
+  if (t == &PyFloat_Type) return w.write_f64(PyFloat_AS_DOUBLE(obj));
+  if (t == &PyDict_Type) return write_dict(w, obj, depth);
+  if (t == &PyList_Type) return write_list(w, obj, depth);
+  if (obj == Py_None) return w.put(0xc0);
+  if (t == &PyBool_Type) return w.put(obj == Py_True ? 0xc3 : 0xc2);
+  if (t == &PyBytes_Type) return write_bytes(w, obj);
+  if (t == &PyTuple_Type) return write_tuple(w, obj, depth);
+  // Subclasses, in the fixed order.
+  if (PyUnicode_Check(obj)) return write_string(w, obj);
+  if (PyDict_Check(obj)) return write_dict(w, obj, depth);
+  if (PyList_Check(obj)) return write_list(w, obj, depth);
+  if (PyLong_Check(obj)) return write_int(w, obj);
+  if (PyFloat_Check(obj)) return w.write_f64(PyFloat_AS_DOUBLE(obj));
+  if (PyBytes_Check(obj)) return write_bytes(w, obj);
+  if (PyTuple_Check(obj)) return write_tuple(w, obj, depth);
+  unsupported_type();
+}
+
+std::string encode(PyObject* obj) {
+  Writer w;
+  write_obj(w, obj, 0);
+  return std::string(reinterpret_cast<const char*>(w.data()), w.size());
+}
+
+Value py_to_value_at(PyObject* obj, int depth) {
+  if (depth > kMaxDepth) depth_error();
+  if (obj == Py_None) return Value::nil();
+  if (PyBool_Check(obj)) return Value::boolean(obj == Py_True);
+  if (PyLong_Check(obj)) return int_to_value(obj);
+  if (PyFloat_Check(obj)) return Value::f64(PyFloat_AS_DOUBLE(obj));
+  if (PyUnicode_Check(obj)) return Value::str(std::string(utf8_of(obj)), true);
+  if (PyBytes_Check(obj))
+    return Value::bin(std::string(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj)));
+  if (PyDict_Check(obj)) {
+    Py_ssize_t n = PyDict_GET_SIZE(obj);
+    std::vector<Value> flat;
+    flat.reserve(2 * static_cast<std::size_t>(n));
+    detail::walk_dict(obj, n, [&](PyObject* k, PyObject* v) {
+      flat.push_back(py_to_value_at(k, depth + 1));
+      flat.push_back(py_to_value_at(v, depth + 1));
+    });
+    return Value::map_flat(std::move(flat));
+  }
+  if (PyList_Check(obj)) {
+    std::vector<Value> items;
+    Py_ssize_t n = PyList_GET_SIZE(obj);
+    items.reserve(static_cast<std::size_t>(n));
+    detail::walk_list(obj, n, [&](PyObject* item) { items.push_back(py_to_value_at(item, depth + 1)); });
+    return Value::array(std::move(items));
+  }
+  if (PyTuple_Check(obj)) {
+    std::vector<Value> items;
+    Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    items.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+      items.push_back(py_to_value_at(PyTuple_GET_ITEM(obj, i), depth + 1));
+    return Value::array(std::move(items));
+  }
+  unsupported_type();
+}
+
+namespace {
+
+// dumps reuses one buffer per thread. A finalizer run by a reference we drop could call
+// dumps again on the same thread, so a buffer in use is never shared.
+struct ScratchWriter {
+  static constexpr std::size_t kKeep = 1 << 20;  // larger buffers go back to the allocator
+  static thread_local Writer* cached;
+  static thread_local bool busy;
+  Writer* w;
+  bool owned;
+  ScratchWriter() {
+    if (!busy) {
+      if (!cached) cached = new Writer();
+      w = cached;
+      owned = false;
+      busy = true;
+    } else {
+      w = new Writer();
+      owned = true;
+    }
+  }
+  ~ScratchWriter() {
+    if (owned) {
+      delete w;
+    } else {
+      w->reset(kKeep);
+      busy = false;
+    }
+  }
+};
+thread_local Writer* ScratchWriter::cached = nullptr;
+thread_local bool ScratchWriter::busy = false;
+
+constexpr py::Signature<1> kDumpsSig{"dumps()", {"obj"}, 1};
+constexpr py::Signature<1> kLoadsSig{"loads()", {"data"}, 1};
+
+}  // namespace
+
+PyObject* codec_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto a = py::bind(kDumpsSig, args, nargs, kwnames);
+    ScratchWriter s;
+    write_obj(*s.w, a[0], 0);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.w->data()),
+                                     static_cast<Py_ssize_t>(s.w->size()));
+  });
+}
+
+PyObject* codec_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto a = py::bind(kLoadsSig, args, nargs, kwnames);
+    std::string_view data = a.convert(0, py::as_bytes);
+    return decode(data).release();
+  });
+}
+
+}  // namespace codec
