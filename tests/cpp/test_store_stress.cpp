@@ -1,0 +1,208 @@
+// Concurrent mixed workload on one engine; run it under ThreadSanitizer as well.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/engine.hpp"
+
+namespace store {
+namespace {
+
+// Bounded so the run stays within a few seconds even under TSan on two cores.
+constexpr int kThreads = 4;
+constexpr int kOpsPerThread = 20000;
+constexpr auto kTimeCap = std::chrono::seconds(3);
+constexpr std::uint64_t kMaxHistory = 8;
+
+// Every value names its own pair, so a value found under the wrong pair, or torn, shows.
+std::string value_for(const std::string& ns, const std::string& key, std::size_t pad) {
+  return ns + "/" + key + "#" + std::string(pad, 'p');
+}
+
+bool value_matches(std::string_view ns, std::string_view key, std::string_view v) {
+  const std::string head = std::string(ns) + "/" + std::string(key) + "#";
+  return v.starts_with(head) && v.find_first_not_of('p', head.size()) == std::string_view::npos;
+}
+
+struct Fingerprint {
+  std::uint64_t entries = 0;
+  std::uint64_t bytes = 0;
+  bool operator==(const Fingerprint&) const = default;
+};
+
+// Checks the data invariants on one snapshot and returns what it holds. A snapshot is
+// immutable, so the same fingerprint must come back however much later it is taken.
+Fingerprint check_snapshot(const SnapshotData& snap) {
+  Fingerprint f;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < kShardCount; ++i) {
+    std::uint64_t shard_total = 0;
+    for (const auto& [ns, keys] : snap.shards()[i]) {
+      EXPECT_EQ(shard_index(ns), i) << "namespace " << ns << " in the wrong shard";
+      EXPECT_FALSE(keys.empty()) << "empty key map left for " << ns;
+      for (const auto& [key, value] : keys) {
+        EXPECT_TRUE(value_matches(ns, key, value.view())) << ns << "/" << key;
+        shard_total += value.size();
+        ++f.entries;
+      }
+    }
+    EXPECT_EQ(shard_total, snap.shard_bytes()[i]) << "shard " << i;
+    total += shard_total;
+  }
+  EXPECT_EQ(total, snap.size_bytes());
+  f.bytes = total;
+  return f;
+}
+
+void check_diff(const SnapshotData& newer, const SnapshotData& base) {
+  const Diff d = newer.diff(base);
+  for (const auto& [ns, key] : d.added) {
+    EXPECT_TRUE(newer.find(ns, key));
+    EXPECT_FALSE(base.find(ns, key));
+  }
+  for (const auto& [ns, key] : d.removed) {
+    EXPECT_FALSE(newer.find(ns, key));
+    EXPECT_TRUE(base.find(ns, key));
+  }
+  for (const auto& [ns, key] : d.changed) {
+    const EncodedValue a = newer.find(ns, key), b = base.find(ns, key);
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(a.view(), b.view());
+  }
+  EXPECT_EQ(newer.entry_count() + d.removed.size(), base.entry_count() + d.added.size());
+}
+
+TEST(StoreStress, MixedOperationsKeepInvariants) {
+  Engine engine(kMaxHistory);
+  std::mutex pool_mutex;  // guards `pool`; never held while calling the engine
+  std::vector<std::pair<SnapshotPtr, Fingerprint>> pool;
+  std::mutex ids_mutex;
+  std::vector<std::pair<std::uint64_t, std::optional<std::uint64_t>>> ids;
+  const auto deadline = std::chrono::steady_clock::now() + kTimeCap;
+
+  auto worker = [&](int t) {
+    std::mt19937_64 rng(1000 + t);
+    auto ns_name = [&] { return "ns" + std::to_string(rng() % 24); };
+    auto key_name = [&] { return "k" + std::to_string(rng() % 48); };
+    auto any_snapshot = [&]() -> std::pair<SnapshotPtr, Fingerprint> {
+      std::lock_guard lock(pool_mutex);
+      if (pool.empty()) return {};
+      return pool[rng() % pool.size()];
+    };
+    for (int op = 0; op < kOpsPerThread && std::chrono::steady_clock::now() < deadline; ++op) {
+      const std::string ns = ns_name(), key = key_name();
+      switch (rng() % 16) {
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+          engine.set(ns, key, EncodedValue(value_for(ns, key, rng() % 40)));
+          break;
+        case 4:
+        case 5:
+          engine.erase(ns, key);
+          break;
+        case 6: {
+          std::vector<SetItem> batch;
+          for (int i = 0; i < 8; ++i) {
+            std::string bns = ns_name(), bkey = key_name();
+            EncodedValue v(value_for(bns, bkey, rng() % 10));
+            batch.push_back({std::move(bns), std::move(bkey), std::move(v)});
+          }
+          engine.set_many(std::move(batch));
+          break;
+        }
+        case 7: {
+          const EncodedValue v = engine.get(ns, key);
+          EXPECT_TRUE(!v || value_matches(ns, key, v.view()));
+          break;
+        }
+        case 8: {
+          std::vector<std::string> names, keys;
+          for (int i = 0; i < 6; ++i) names.push_back(ns_name()), keys.push_back(key_name());
+          std::vector<KeyRef> refs;
+          for (int i = 0; i < 6; ++i) refs.push_back({names[i], keys[i]});
+          const std::vector<EncodedValue> got = engine.get_many(refs);
+          ASSERT_EQ(got.size(), refs.size());
+          for (int i = 0; i < 6; ++i)
+            EXPECT_TRUE(!got[i] || value_matches(names[i], keys[i], got[i].view()));
+          break;
+        }
+        case 9: {
+          for (const std::string& k : engine.keys(ns, "k1")) EXPECT_TRUE(k.starts_with("k1"));
+          const auto top = engine.max_key(ns);
+          EXPECT_TRUE(!top || top->starts_with("k"));
+          for (const std::string& n : engine.namespaces()) EXPECT_TRUE(n.starts_with("ns"));
+          EXPECT_LE(engine.entry_count(), 24u * 48u);
+          engine.contains(ns, key);
+          engine.contains_namespace(ns);
+          break;
+        }
+        case 10:
+        case 11: {
+          SnapshotPtr s = engine.snapshot();
+          const Fingerprint f = check_snapshot(*s);
+          {
+            std::lock_guard lock(ids_mutex);
+            ids.emplace_back(s->id(), s->parent());
+          }
+          std::lock_guard lock(pool_mutex);
+          if (pool.size() < 64) pool.emplace_back(std::move(s), f);
+          else pool[rng() % pool.size()] = {std::move(s), f};
+          break;
+        }
+        case 12: {
+          auto [s, f] = any_snapshot();
+          if (s && rng() % 3 == 0) engine.restore(*s);
+          break;
+        }
+        case 13: {
+          auto [a, fa] = any_snapshot();
+          auto [b, fb] = any_snapshot();
+          if (a && b) check_diff(*a, *b);
+          break;
+        }
+        case 14:
+          EXPECT_LE(engine.history().size(), kMaxHistory);
+          if (rng() % 8 == 0) engine.clear_history();
+          break;
+        default:
+          if (rng() % 16 == 0) engine.clear();
+          break;
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t);
+  for (std::thread& th : threads) th.join();
+
+  // Snapshots never change after the fact.
+  for (const auto& [s, f] : pool) EXPECT_EQ(check_snapshot(*s), f);
+  for (const SnapshotPtr& s : engine.history()) check_snapshot(*s);
+
+  // Ids are unique and the parent links form one chain in id order.
+  ASSERT_FALSE(ids.empty());
+  std::sort(ids.begin(), ids.end());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(ids[i].first, i + 1);
+    const std::optional<std::uint64_t> expected_parent =
+        i == 0 ? std::nullopt : std::optional<std::uint64_t>(i);
+    EXPECT_EQ(ids[i].second, expected_parent);
+  }
+  // Quiescent: the live engine agrees with a fresh snapshot.
+  SnapshotPtr last = engine.snapshot();
+  check_snapshot(*last);
+  EXPECT_EQ(engine.entry_count(), last->entry_count());
+}
+
+}  // namespace
+}  // namespace store
