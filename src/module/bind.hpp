@@ -52,6 +52,17 @@ struct Args {
   bool absent_or_none(std::size_t i) const noexcept { return !v[i] || v[i] == Py_None; }
   const char* name(std::size_t i) const noexcept { return sig->names[i]; }
 
+  // Runs f(); a TypeError it raises is re-raised naming argument i.
+  template <class F>
+  auto named(std::size_t i, F&& f) const -> decltype(f()) {
+    try {
+      return f();
+    } catch (const Error&) {
+      detail::wrap_argument_error(sig->names[i]);
+      throw;
+    }
+  }
+
   // Runs a conversion of argument i; a TypeError it raises is re-raised naming i.
   template <class F>
   auto convert(std::size_t i, F&& f) const -> decltype(f(v[i])) {

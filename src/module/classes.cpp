@@ -1,7 +1,16 @@
 #include "module/classes.hpp"
 
+#include "store/py_store.hpp"
+
 namespace qv {
 
-std::span<const ClassEntry> module_classes() noexcept { return {}; }
+namespace {
+constexpr ClassEntry kClasses[] = {
+    {"Store", store::store_type},
+    {"Snapshot", store::snapshot_type},
+};
+}  // namespace
+
+std::span<const ClassEntry> module_classes() noexcept { return kClasses; }
 
 }  // namespace qv

@@ -1,0 +1,525 @@
+// `Store` and `Snapshot`: argument conversion and encoding while attached, engine calls
+// detached, decoding and result building attached again. No engine lock is ever waited
+// for while attached, and no Python object is touched while detached.
+#include "store/py_store.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/py_codec.hpp"
+#include "module/bind.hpp"
+#include "module/types.hpp"
+#include "store/engine.hpp"
+#include "store/snapshot.hpp"
+
+namespace store {
+namespace {
+
+using py::Ref;
+
+Engine& engine(PyObject* self) { return py::native<Engine>(self); }
+const SnapshotPtr& snap(PyObject* self) { return py::native<SnapshotPtr>(self); }
+
+Ref make_snapshot(SnapshotPtr data) {
+  PyTypeObject* type = snapshot_type();
+  py::check(type != nullptr);
+  return py::make_object<SnapshotPtr>(type, std::move(data));
+}
+
+Ref str_list(const std::vector<std::string>& items) {
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::str(items[i]).release());
+  return list;
+}
+
+Ref pair_list(const std::vector<KeyPair>& pairs) {
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    Ref ns = py::str(pairs[i].first);
+    Ref key = py::str(pairs[i].second);
+    PyObject* t = PyTuple_Pack(2, ns.get(), key.get());
+    if (!t) throw py::Error{};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+  }
+  return list;
+}
+
+std::optional<std::string_view> optional_prefix(const py::Args<2>& a, std::size_t i) {
+  if (a.absent_or_none(i)) return std::nullopt;
+  return a.convert(i, py::as_utf8);
+}
+
+// ---- batches ----
+
+// Walks a sequence argument whose elements must be tuples of `arity` items, calling
+// f(tuple) for each in iteration order; the first bad element stops the walk. Shape and
+// type errors are TypeErrors (the caller names the parameter); a wrong tuple length is a
+// ValueError of its own.
+template <class F>
+void for_each_tuple(PyObject* seq, std::size_t arity, F&& f) {
+  if (PyUnicode_Check(seq)) py::raise_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(seq)) py::raise_not_instance(seq, "Sequence");
+  Ref it = py::check(PyObject_GetIter(seq));
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref t = py::steal(item);
+    if (!PyTuple_Check(t.get())) py::raise_not_instance(t.get(), "tuple");
+    Py_ssize_t n = PyTuple_GET_SIZE(t.get());
+    if (static_cast<std::size_t>(n) != arity) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length %zu, but got tuple of length %zd",
+                   arity, n);
+      throw py::Error{};
+    }
+    f(std::move(t));
+  }
+  if (PyErr_Occurred()) throw py::Error{};
+}
+
+// ---- Store ----
+
+constexpr py::Signature<3> kNewSig{"Store.__new__()", {"backend", "codec", "max_history"}, 0};
+constexpr py::Signature<3> kSetSig{"Store.set()", {"namespace", "key", "value"}, 3};
+constexpr py::Signature<3> kGetSig{"Store.get()", {"namespace", "key", "default"}, 2};
+constexpr py::Signature<1> kSetManySig{"Store.set_many()", {"items"}, 1};
+constexpr py::Signature<1> kGetManySig{"Store.get_many()", {"pairs"}, 1};
+constexpr py::Signature<2> kContainsSig{"Store.contains()", {"namespace", "key"}, 2};
+constexpr py::Signature<2> kDeleteSig{"Store.delete()", {"namespace", "key"}, 2};
+constexpr py::Signature<2> kKeysSig{"Store.keys()", {"namespace", "prefix"}, 1};
+constexpr py::Signature<1> kMaxKeySig{"Store.max_key()", {"namespace"}, 1};
+constexpr py::Signature<1> kNamespacesSig{"Store.namespaces()", {"prefix"}, 0};
+constexpr py::Signature<1> kRestoreSig{"Store.restore()", {"snapshot"}, 1};
+constexpr py::Signature<1> kDiffSig{"Snapshot.diff()", {"base"}, 1};
+
+Ref store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  auto a = py::bind(kNewSig, args, kwargs);
+  std::string_view backend = "memory", codec = "msgpack";
+  std::optional<std::uint64_t> max_history = 0;
+  if (a.given(0)) backend = a.convert(0, py::as_utf8);
+  if (a.given(1)) codec = a.convert(1, py::as_utf8);
+  if (a.given(2)) {
+    if (a[2] == Py_None)
+      max_history = std::nullopt;
+    else
+      max_history = a.convert(2, py::as_u64_index);
+  }
+  if (backend != "memory")
+    py::raise_value_error("backend '" + std::string(backend) +
+                          "' is not available in this build (only 'memory')");
+  if (codec != "msgpack")
+    py::raise_value_error("codec '" + std::string(codec) + "' is not supported (only 'msgpack')");
+  return py::make_object<Engine>(type, max_history);
+}
+
+Ref store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSetSig, args, nargs, kwnames);
+  std::string ns(a.convert(0, py::as_utf8));
+  std::string key(a.convert(1, py::as_utf8));
+  EncodedValue value(codec::encode(a[2]));
+  {
+    py::Detach detached;
+    engine(self).set(std::move(ns), std::move(key), std::move(value));
+  }
+  return py::none();
+}
+
+Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kGetSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  EncodedValue found;
+  {
+    py::Detach detached;
+    found = engine(self).get(ns, key);
+  }
+  if (!found) return a.absent_or_none(2) ? py::none() : py::borrow(a[2]);
+  return codec::decode(found.view());
+}
+
+Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSetManySig, args, nargs, kwnames);
+  // The whole batch is extracted before anything is encoded, so a shape or type error
+  // always wins over an encoding error.
+  std::vector<Ref> triples;
+  std::vector<SetItem> items;
+  a.named(0, [&] {
+    for_each_tuple(a[0], 3, [&](Ref t) {
+      SetItem item;
+      item.ns = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)));
+      item.key = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 1)));
+      items.push_back(std::move(item));
+      triples.push_back(std::move(t));
+    });
+  });
+  for (std::size_t i = 0; i < triples.size(); ++i)
+    items[i].value = EncodedValue(codec::encode(PyTuple_GET_ITEM(triples[i].get(), 2)));
+  {
+    py::Detach detached;
+    engine(self).set_many(std::move(items));
+  }
+  return py::none();
+}
+
+Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kGetManySig, args, nargs, kwnames);
+  std::vector<Ref> tuples;  // keep the strings that `pairs` views alive
+  std::vector<KeyRef> pairs;
+  a.named(0, [&] {
+    for_each_tuple(a[0], 2, [&](Ref t) {
+      pairs.push_back({py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)),
+                       py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
+      tuples.push_back(std::move(t));
+    });
+  });
+  std::vector<EncodedValue> found;
+  {
+    py::Detach detached;
+    found = engine(self).get_many(pairs);
+  }
+  std::vector<Ref> decoded;
+  decoded.reserve(found.size());
+  for (auto& v : found) {
+    decoded.push_back(v ? codec::decode(v.view()) : py::none());
+    v = EncodedValue();
+  }
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(decoded.size())));
+  for (std::size_t i = 0; i < decoded.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), decoded[i].release());
+  return list;
+}
+
+Ref store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kContainsSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  bool found;
+  {
+    py::Detach detached;
+    found = engine(self).contains(ns, key);
+  }
+  return py::boolean(found);
+}
+
+Ref store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kDeleteSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  bool removed;
+  {
+    py::Detach detached;
+    removed = engine(self).erase(ns, key);
+  }
+  return py::boolean(removed);
+}
+
+Ref store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kKeysSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::optional<std::string_view> prefix = optional_prefix(a, 1);
+  std::vector<std::string> keys;
+  {
+    py::Detach detached;
+    keys = engine(self).keys(ns, prefix);
+  }
+  return str_list(keys);
+}
+
+Ref store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kMaxKeySig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::optional<std::string> key;
+  {
+    py::Detach detached;
+    key = engine(self).max_key(ns);
+  }
+  return key ? py::str(*key) : py::none();
+}
+
+Ref store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  auto a = py::bind(kNamespacesSig, args, nargs, kwnames);
+  std::optional<std::string_view> prefix;
+  if (!a.absent_or_none(0)) prefix = a.convert(0, py::as_utf8);
+  std::vector<std::string> names;
+  {
+    py::Detach detached;
+    names = engine(self).namespaces(prefix);
+  }
+  return str_list(names);
+}
+
+Ref store_clear(PyObject* self) {
+  {
+    py::Detach detached;
+    engine(self).clear();
+  }
+  return py::none();
+}
+
+Ref store_snapshot(PyObject* self) {
+  SnapshotPtr data;
+  {
+    py::Detach detached;
+    data = engine(self).snapshot();
+  }
+  return make_snapshot(std::move(data));
+}
+
+Ref store_history(PyObject* self) {
+  std::vector<SnapshotPtr> retained;
+  {
+    py::Detach detached;
+    retained = engine(self).history();
+  }
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(retained.size())));
+  for (std::size_t i = 0; i < retained.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    make_snapshot(std::move(retained[i])).release());
+  return list;
+}
+
+Ref store_clear_history(PyObject* self) {
+  {
+    py::Detach detached;
+    engine(self).clear_history();
+  }
+  return py::none();
+}
+
+const SnapshotPtr& as_snapshot(PyObject* obj) {
+  PyTypeObject* type = snapshot_type();
+  py::check(type != nullptr);
+  if (!PyObject_TypeCheck(obj, type)) py::raise_not_instance(obj, "Snapshot");
+  return snap(obj);
+}
+
+Ref store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kRestoreSig, args, nargs, kwnames);
+  SnapshotPtr data = a.convert(0, as_snapshot);
+  {
+    py::Detach detached;
+    engine(self).restore(*data);
+  }
+  return py::none();
+}
+
+Py_ssize_t store_len(PyObject* self) {
+  std::uint64_t n;
+  {
+    py::Detach detached;
+    n = engine(self).entry_count();
+  }
+  return py::to_ssize(n);
+}
+
+bool store_contains_namespace(PyObject* self, PyObject* arg) {
+  std::string_view ns;
+  try {
+    ns = py::as_utf8(arg);
+  } catch (const py::Error&) {
+    py::detail::wrap_argument_error("namespace");
+    throw;
+  }
+  py::Detach detached;
+  return engine(self).contains_namespace(ns);
+}
+
+Ref store_repr(PyObject* self) {
+  std::uint64_t n;
+  {
+    py::Detach detached;
+    n = engine(self).entry_count();
+  }
+  return py::check(PyUnicode_FromFormat("Store(backend='memory', codec='msgpack', entries=%llu)",
+                                        static_cast<unsigned long long>(n)));
+}
+
+Ref store_get_codec(PyObject*) { return py::check(PyUnicode_FromString("msgpack")); }
+
+Ref store_get_max_history(PyObject* self) {
+  std::optional<std::uint64_t> n = engine(self).max_history();
+  return n ? py::integer(*n) : py::none();
+}
+
+#define QV_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::fastcall<f>))
+
+PyMethodDef kStoreMethods[] = {
+    {"set", QV_FASTCALL(&store_set), METH_FASTCALL | METH_KEYWORDS,
+     "set($self, namespace, key, value)\n--\n\n"
+     "Store `value` under `(namespace, key)`, replacing any existing value."},
+    {"get", QV_FASTCALL(&store_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, namespace, key, default=None)\n--\n\n"
+     "Return the value at `(namespace, key)`, or `default` (None) if absent."},
+    {"set_many", QV_FASTCALL(&store_set_many), METH_FASTCALL | METH_KEYWORDS,
+     "set_many($self, items)\n--\n\n"
+     "Store many `(namespace, key, value)` triples in one call.\n\n"
+     "Values are encoded under the GIL, then written with the GIL released,\n"
+     "locking each shard once for the whole batch (not once per item). This\n"
+     "spreads the per-call crossing and lock overhead over the whole batch."},
+    {"get_many", QV_FASTCALL(&store_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, pairs)\n--\n\n"
+     "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
+     "Missing pairs come back as `None`. Bytes are read with the GIL released\n"
+     "(one read lock per shard for the batch), then decoded under the GIL."},
+    {"contains", QV_FASTCALL(&store_contains), METH_FASTCALL | METH_KEYWORDS,
+     "contains($self, namespace, key)\n--\n\n"
+     "Return whether `(namespace, key)` exists."},
+    {"delete", QV_FASTCALL(&store_delete), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, namespace, key)\n--\n\n"
+     "Delete `(namespace, key)`. Returns True if a value was removed.\n\n"
+     "A namespace that loses its last key is dropped as well: otherwise empty\n"
+     "namespaces pile up forever in [`Store::namespaces`], which callers scan\n"
+     "(the LangGraph adapter does, on every `list()` / `delete_thread()`)."},
+    {"keys", QV_FASTCALL(&store_keys), METH_FASTCALL | METH_KEYWORDS,
+     "keys($self, namespace, prefix=None)\n--\n\n"
+     "Keys within `namespace`, optionally only those starting with `prefix`.\n\n"
+     "Empty list if the namespace is unknown."},
+    {"max_key", QV_FASTCALL(&store_max_key), METH_FASTCALL | METH_KEYWORDS,
+     "max_key($self, namespace)\n--\n\n"
+     "The greatest key in `namespace`, or `None` if it holds nothing.\n\n"
+     "Scans the namespace without building a key list, which is what callers\n"
+     "after \"the newest entry\" actually need (the LangGraph adapter resolves\n"
+     "the latest checkpoint id this way)."},
+    {"namespaces", QV_FASTCALL(&store_namespaces), METH_FASTCALL | METH_KEYWORDS,
+     "namespaces($self, prefix=None)\n--\n\n"
+     "Namespaces in the store, optionally only those starting with `prefix`.\n\n"
+     "Filtering happens here rather than in the caller so that a prefix scan\n"
+     "copies only the names it returns. Callers that key namespaces by tenant\n"
+     "or thread (the LangGraph adapter does) would otherwise pay for a full\n"
+     "copy of every name on each lookup."},
+    {"clear", py::noargs<&store_clear>, METH_NOARGS,
+     "clear($self)\n--\n\n"
+     "Remove all entries (does not clear snapshot history)."},
+    {"snapshot", py::noargs<&store_snapshot>, METH_NOARGS,
+     "snapshot($self)\n--\n\n"
+     "Capture a cheap, immutable snapshot of the current state.\n\n"
+     "Read-locks every shard (in order) so the clone is a consistent\n"
+     "point-in-time view, then clones each shard map (O(1) structural share)."},
+    {"history", py::noargs<&store_history>, METH_NOARGS,
+     "history($self)\n--\n\n"
+     "Snapshots retained by this store, oldest first.\n\n"
+     "Empty unless the store was built with `max_history`; the snapshots\n"
+     "returned by [`Store::snapshot`] are always valid on their own."},
+    {"clear_history", py::noargs<&store_clear_history>, METH_NOARGS,
+     "clear_history($self)\n--\n\n"
+     "Drop every retained snapshot, releasing the state they pin."},
+    {"restore", QV_FASTCALL(&store_restore), METH_FASTCALL | METH_KEYWORDS,
+     "restore($self, snapshot)\n--\n\n"
+     "Roll the store back to a previously captured snapshot."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kStoreGetSet[] = {
+    {"codec", py::getter<&store_get_codec>, nullptr,
+     "The serialization codec (currently always `\"msgpack\"`).", nullptr},
+    {"max_history", py::getter<&store_get_max_history>, nullptr,
+     "How many snapshots the store retains: `0` none, `n` the last `n`,\n`None` unlimited.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kStoreSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Store(backend=\"memory\", codec=\"msgpack\", max_history=...)\n"
+                                  "--\n\n"
+                                  "Framework-agnostic state store with immutable snapshots.")},
+    {Py_tp_new, reinterpret_cast<void*>(py::newfunc<&store_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::object_dealloc<Engine>)},
+    {Py_tp_methods, kStoreMethods},
+    {Py_tp_getset, kStoreGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(py::reprfunc<&store_repr>)},
+    {Py_sq_length, reinterpret_cast<void*>(py::lenfunc<&store_len>)},
+    {Py_sq_contains, reinterpret_cast<void*>(py::containsfunc<&store_contains_namespace>)},
+    {0, nullptr},
+};
+
+PyType_Spec kStoreSpec = {
+    "quorvalent._core.Store",
+    sizeof(py::Object<Engine>),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kStoreSlots,
+};
+
+// ---- Snapshot ----
+
+Ref snapshot_get_id(PyObject* self) { return py::integer(snap(self)->id()); }
+Ref snapshot_get_timestamp(PyObject* self) {
+  return py::check(PyFloat_FromDouble(snap(self)->timestamp()));
+}
+Ref snapshot_get_parent(PyObject* self) {
+  auto p = snap(self)->parent();
+  return p ? py::integer(*p) : py::none();
+}
+Ref snapshot_get_size_bytes(PyObject* self) { return py::integer(snap(self)->size_bytes()); }
+Ref snapshot_get_keys(PyObject* self) { return pair_list(snap(self)->keys()); }
+
+Ref snapshot_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kDiffSig, args, nargs, kwnames);
+  SnapshotPtr base = a.convert(0, as_snapshot);
+  Diff d = snap(self)->diff(*base);
+  Ref result = py::check(PyDict_New());
+  Ref added = pair_list(d.added), removed = pair_list(d.removed), changed = pair_list(d.changed);
+  py::check(PyDict_SetItemString(result.get(), "added", added.get()) == 0);
+  py::check(PyDict_SetItemString(result.get(), "removed", removed.get()) == 0);
+  py::check(PyDict_SetItemString(result.get(), "changed", changed.get()) == 0);
+  return result;
+}
+
+Ref snapshot_repr(PyObject* self) {
+  const SnapshotData& s = *snap(self);
+  std::string parent = s.parent() ? "Some(" + std::to_string(*s.parent()) + ")" : "None";
+  std::string text = "Snapshot(id=" + std::to_string(s.id()) +
+                     ", size_bytes=" + std::to_string(s.size_bytes()) + ", parent=" + parent + ")";
+  return py::str(text);
+}
+
+PyMethodDef kSnapshotMethods[] = {
+    {"diff", QV_FASTCALL(&snapshot_diff), METH_FASTCALL | METH_KEYWORDS,
+     "diff($self, base)\n--\n\n"
+     "Incremental diff describing how to go from `base` to `self`.\n\n"
+     "Returns a dict with keys `\"added\"`, `\"removed\"`, and `\"changed\"`, each\n"
+     "mapping to a list of `(namespace, key)` tuples."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kSnapshotGetSet[] = {
+    {"id", py::getter<&snapshot_get_id>, nullptr,
+     "Monotonic id assigned by the originating store.", nullptr},
+    {"timestamp", py::getter<&snapshot_get_timestamp>, nullptr,
+     "Seconds since the Unix epoch when the snapshot was taken.", nullptr},
+    {"parent", py::getter<&snapshot_get_parent>, nullptr,
+     "Id of the previous snapshot from the same store (for incremental diffs).", nullptr},
+    {"size_bytes", py::getter<&snapshot_get_size_bytes>, nullptr,
+     "Total size in bytes of all stored (serialized) values.", nullptr},
+    {"keys", py::getter<&snapshot_get_keys>, nullptr,
+     "All `(namespace, key)` pairs present in the snapshot.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSnapshotSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A cheap, immutable point-in-time view of a [`Store`].")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::object_dealloc<SnapshotPtr>)},
+    {Py_tp_methods, kSnapshotMethods},
+    {Py_tp_getset, kSnapshotGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(py::reprfunc<&snapshot_repr>)},
+    {0, nullptr},
+};
+
+PyType_Spec kSnapshotSpec = {
+    "quorvalent._core.Snapshot",
+    sizeof(py::Object<SnapshotPtr>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSnapshotSlots,
+};
+
+py::LazyType store_lazy{&kStoreSpec, "Store"};
+py::LazyType snapshot_lazy{&kSnapshotSpec, "Snapshot"};
+
+}  // namespace
+
+PyTypeObject* store_type() noexcept { return store_lazy.get(); }
+PyTypeObject* snapshot_type() noexcept { return snapshot_lazy.get(); }
+
+}  // namespace store
