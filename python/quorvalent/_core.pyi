@@ -1,0 +1,115 @@
+"""The `quorvalent._core` native module."""
+
+from collections.abc import Sequence
+from typing import Any, Final, Literal, TypeAlias, final
+
+__version__: Final[str]
+__all__: list[str]
+
+# What the codec accepts (containers may nest up to 128 levels).
+Value: TypeAlias = (
+    None | bool | int | float | str | bytes | list[Any] | tuple[Any, ...] | dict[Any, Any]
+)
+
+def core_version() -> str:
+    """Return the version string of the compiled native core."""
+
+def dumps(obj: Value) -> bytes:
+    """Serialize a Python object to msgpack bytes (quorvalent's stable, cross-language codec)."""
+
+def loads(data: bytes) -> Any:
+    """Deserialize msgpack bytes back into a Python object."""
+
+@final
+class Store:
+    """Framework-agnostic state store with immutable snapshots."""
+
+    def __new__(
+        cls,
+        backend: str = "memory",
+        codec: str = "msgpack",
+        max_history: int | None = ...,
+    ) -> Store: ...
+    @property
+    def codec(self) -> str:
+        """The serialization codec (currently always `"msgpack"`)."""
+    @property
+    def max_history(self) -> int | None:
+        """How many snapshots the store retains: `0` none, `n` the last `n`, `None` unlimited."""
+    def set(self, namespace: str, key: str, value: Value) -> None:
+        """Store `value` under `(namespace, key)`, replacing any existing value."""
+    def get(self, namespace: str, key: str, default: Any = None) -> Any:
+        """Return the value at `(namespace, key)`, or `default` (None) if absent."""
+    def set_many(self, items: Sequence[tuple[str, str, Value]]) -> None:
+        """Store many `(namespace, key, value)` triples in one call."""
+    def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
+        """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
+    def contains(self, namespace: str, key: str) -> bool:
+        """Return whether `(namespace, key)` exists."""
+    def delete(self, namespace: str, key: str) -> bool:
+        """Delete `(namespace, key)`. Returns True if a value was removed."""
+    def keys(self, namespace: str, prefix: str | None = None) -> list[str]:
+        """Keys within `namespace`, optionally only those starting with `prefix`."""
+    def max_key(self, namespace: str) -> str | None:
+        """The greatest key in `namespace`, or `None` if it holds nothing."""
+    def namespaces(self, prefix: str | None = None) -> list[str]:
+        """Namespaces in the store, optionally only those starting with `prefix`."""
+    def clear(self) -> None:
+        """Remove all entries (does not clear snapshot history)."""
+    def snapshot(self) -> Snapshot:
+        """Capture a cheap, immutable snapshot of the current state."""
+    def history(self) -> list[Snapshot]:
+        """Snapshots retained by this store, oldest first."""
+    def clear_history(self) -> None:
+        """Drop every retained snapshot, releasing the state they pin."""
+    def restore(self, snapshot: Snapshot) -> None:
+        """Roll the store back to a previously captured snapshot."""
+    def __len__(self) -> int: ...
+    def __contains__(self, namespace: str) -> bool: ...
+
+@final
+class Snapshot:
+    """A cheap, immutable point-in-time view of a [`Store`]."""
+
+    @property
+    def id(self) -> int:
+        """Monotonic id assigned by the originating store."""
+    @property
+    def timestamp(self) -> float:
+        """Seconds since the Unix epoch when the snapshot was taken."""
+    @property
+    def parent(self) -> int | None:
+        """Id of the previous snapshot from the same store (for incremental diffs)."""
+    @property
+    def size_bytes(self) -> int:
+        """Total size in bytes of all stored (serialized) values."""
+    @property
+    def keys(self) -> list[tuple[str, str]]:
+        """All `(namespace, key)` pairs present in the snapshot."""
+    def diff(self, base: Snapshot) -> dict[str, list[tuple[str, str]]]:
+        """Incremental diff describing how to go from `base` to `self`."""
+
+@final
+class HandoffGraph:
+    """A deterministic routing graph over named nodes with conditional edges."""
+
+    def __new__(cls, on_cycle: Literal["error", "allow"] | str = "error") -> HandoffGraph: ...
+    @property
+    def on_cycle(self) -> str:
+        """Behaviour on cycle detection: `"error"` or `"allow"`."""
+    def add_node(self, name: str) -> None:
+        """Register a node with no edges (edges also register their endpoints)."""
+    def add_edge(self, from_node: str, to: str, when: str | None = None) -> None:
+        """Add a directed edge `from -> to`, optionally guarded by a `when` condition."""
+    def route(self, node: str, state: Any = None) -> str | None:
+        """Resolve the next node from `node` given `state`."""
+    def nodes(self) -> list[str]:
+        """All nodes in the graph (sorted for stable output)."""
+    def edges(self, node: str) -> list[tuple[str, str | None]]:
+        """Outgoing edges of `node` as `(to, when)` pairs, in insertion order."""
+    def has_node(self, node: str) -> bool:
+        """Whether `node` exists in the graph."""
+    def is_dag(self) -> bool:
+        """Whether the graph is currently acyclic."""
+    def __len__(self) -> int: ...
+    def __contains__(self, node: str) -> bool: ...
