@@ -49,7 +49,7 @@ case "$task" in
     CC=clang CXX=clang++ native build/tsan -DQV_TESTS=ON -DQV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R "${QV_TSAN_FILTER:-.}" ;;
   format)
-    git ls-files '*.cpp' '*.hpp' | grep -v '_tables' | xargs clang-format -i ;;
+    git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)
     exec bash "$@" ;;
   *)
