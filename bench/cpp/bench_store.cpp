@@ -66,8 +66,8 @@ void fill(Engine& engine, std::int64_t entries) {
   for (std::int64_t start = 0; start < entries; start += kBatch) {
     std::vector<store::SetItem> batch;
     for (std::int64_t i = start; i < std::min(entries, start + kBatch); ++i)
-      batch.push_back({"ns" + std::to_string(i % 1024), std::to_string(i),
-                       EncodedValue::copy_of(kSmallValue)});
+      batch.push_back(
+          {"ns" + std::to_string(i % 1024), std::to_string(i), EncodedValue::copy_of(kSmallValue)});
     engine.set_many(std::move(batch));
   }
 }

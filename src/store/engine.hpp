@@ -22,6 +22,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -53,13 +54,16 @@ struct KeyRef {
 
 namespace detail {
 
-// 64 bytes keeps writers of neighbouring shards off each other's cache line.
+// Padding between the shards keeps writers of neighbouring shards off each other's cache
+// line. Padding rather than alignas: the bridge embeds an Engine in a Python object,
+// whose memory is only aligned for max_align_t.
 inline constexpr std::size_t kCacheLine = 64;
 
-struct alignas(kCacheLine) Shard {
+struct Shard {
   mutable std::shared_mutex mutex;
-  NamespaceMap map;                      // guarded by mutex
-  std::atomic<std::uint64_t> bytes{0};   // written under the write lock only
+  NamespaceMap map;                     // guarded by mutex
+  std::atomic<std::uint64_t> bytes{0};  // written under the write lock only
+  char padding[kCacheLine];
 };
 
 }  // namespace detail
@@ -152,6 +156,8 @@ class Engine {
   std::deque<SnapshotPtr> history_;  // guarded by history_mutex_
   const std::optional<std::uint64_t> max_history_;
 };
+
+static_assert(alignof(Engine) <= alignof(std::max_align_t));
 
 // Wall-clock seconds since the Unix epoch (0.0 for a clock set before it).
 double wall_clock_seconds() noexcept;

@@ -8,11 +8,10 @@
 // shard_index(namespace), and no NamespaceMap holds an empty KeyMap.
 #pragma once
 
-#include <immer/map.hpp>
-
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <immer/map.hpp>
 #include <string>
 #include <utility>
 

@@ -4,8 +4,8 @@
 
 namespace store {
 
-SnapshotData::SnapshotData(std::uint64_t id, std::optional<std::uint64_t> parent,
-                           double timestamp, ShardMaps shards, ShardBytes shard_bytes) noexcept
+SnapshotData::SnapshotData(std::uint64_t id, std::optional<std::uint64_t> parent, double timestamp,
+                           ShardMaps shards, ShardBytes shard_bytes) noexcept
     : id_(id),
       parent_(parent),
       timestamp_(timestamp),

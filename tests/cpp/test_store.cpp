@@ -224,12 +224,12 @@ TEST_P(KeysPrefixTest, FiltersByExactBytePrefix) {
   EXPECT_TRUE(e.keys("other", GetParam().prefix).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Prefixes, KeysPrefixTest,
-    ::testing::Values(PrefixCase{std::nullopt, {"Ab", "a", "ab", "b"}},
-                      PrefixCase{"", {"Ab", "a", "ab", "b"}}, PrefixCase{"a", {"a", "ab"}},
-                      PrefixCase{"ab", {"ab"}}, PrefixCase{"abc", {}}, PrefixCase{"A", {"Ab"}},
-                      PrefixCase{"z", {}}));
+INSTANTIATE_TEST_SUITE_P(Prefixes, KeysPrefixTest,
+                         ::testing::Values(PrefixCase{std::nullopt, {"Ab", "a", "ab", "b"}},
+                                           PrefixCase{"", {"Ab", "a", "ab", "b"}},
+                                           PrefixCase{"a", {"a", "ab"}}, PrefixCase{"ab", {"ab"}},
+                                           PrefixCase{"abc", {}}, PrefixCase{"A", {"Ab"}},
+                                           PrefixCase{"z", {}}));
 
 struct MaxKeyCase {
   std::vector<std::string> keys;
@@ -424,8 +424,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"fresh", "k"}},
                  {},
                  {}},
-        DiffCase{"same_bytes_new_block", [](Engine& e) { e.set("n", "b", ev("\x01")); }, {}, {},
-                 {}},
+        DiffCase{
+            "same_bytes_new_block", [](Engine& e) { e.set("n", "b", ev("\x01")); }, {}, {}, {}},
         DiffCase{"same_length_other_bytes",
                  [](Engine& e) { e.set("n", "b", ev("\xc3")); },
                  {},

@@ -155,8 +155,10 @@ TEST(StoreStress, MixedOperationsKeepInvariants) {
             ids.emplace_back(s->id(), s->parent());
           }
           std::lock_guard lock(pool_mutex);
-          if (pool.size() < 64) pool.emplace_back(std::move(s), f);
-          else pool[rng() % pool.size()] = {std::move(s), f};
+          if (pool.size() < 64)
+            pool.emplace_back(std::move(s), f);
+          else
+            pool[rng() % pool.size()] = {std::move(s), f};
           break;
         }
         case 12: {
