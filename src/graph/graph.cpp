@@ -1,0 +1,232 @@
+#include "graph/graph.hpp"
+
+#include <algorithm>
+
+#include "condition/eval.hpp"
+#include "condition/parser.hpp"
+
+namespace graph {
+
+std::optional<CyclePolicy> cycle_policy_from(std::string_view text) noexcept {
+  if (text == "error") return CyclePolicy::Error;
+  if (text == "allow") return CyclePolicy::Allow;
+  return std::nullopt;
+}
+
+std::string_view cycle_policy_name(CyclePolicy p) noexcept {
+  return p == CyclePolicy::Error ? "error" : "allow";
+}
+
+namespace {
+
+// Keeps each path unless an already kept path is a prefix of it (or equal). Walks a trie
+// of kept paths, so the cost is linear in the total number of segments.
+std::vector<Path> reduce_prefixes(std::vector<Path> sorted) {
+  struct TrieNode {
+    std::unordered_map<std::string_view, std::size_t> children;
+    bool terminal = false;
+  };
+  std::vector<TrieNode> trie(1);
+  std::vector<Path> kept;
+  for (Path& p : sorted) {
+    std::size_t cur = 0;
+    bool covered = false;
+    for (const std::string& seg : p) {
+      if (trie[cur].terminal) {
+        covered = true;
+        break;
+      }
+      auto it = trie[cur].children.find(seg);
+      if (it == trie[cur].children.end()) {
+        trie.emplace_back();
+        it = trie[cur].children.emplace(seg, trie.size() - 1).first;
+      }
+      cur = it->second;
+    }
+    if (covered || trie[cur].terminal) continue;
+    trie[cur].terminal = true;
+    kept.push_back(std::move(p));
+  }
+  return kept;
+}
+
+}  // namespace
+
+std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition::Expr* extra) {
+  std::vector<Path> paths;
+  for (const Edge& e : edges) {
+    if (e.guard) condition::collect_paths(*e.guard, paths);
+  }
+  if (extra) condition::collect_paths(*extra, paths);
+  std::stable_sort(paths.begin(), paths.end(),
+                   [](const Path& a, const Path& b) { return a.size() < b.size(); });
+  // The trie keys view the strings of `paths`; moving a Path moves its vector buffer,
+  // so the views stay valid while the reduction runs.
+  return reduce_prefixes(std::move(paths));
+}
+
+void Graph::add_node(std::string_view name) {
+  if (!has_node(name)) nodes_.emplace(name);
+}
+
+bool Graph::has_node(std::string_view name) const { return nodes_.find(name) != nodes_.end(); }
+
+const Graph::Out* Graph::find_out(std::string_view node) const {
+  auto it = out_.find(node);
+  return it == out_.end() ? nullptr : &it->second;
+}
+
+std::span<const Edge> Graph::edges(std::string_view node) const {
+  const Out* out = find_out(node);
+  return out ? std::span<const Edge>(out->edges) : std::span<const Edge>();
+}
+
+std::span<const Path> Graph::guard_paths(std::string_view node) const {
+  const Out* out = find_out(node);
+  return out ? std::span<const Path>(out->guard_paths) : std::span<const Path>();
+}
+
+// Depth-first over the edges present before the new one, with an explicit stack so a
+// long chain cannot exhaust the call stack. Guards are ignored: a cycle is structural.
+bool Graph::would_close_cycle(std::string_view from, std::string_view to) const {
+  if (from == to) return true;
+  std::vector<std::string_view> stack{to};
+  std::unordered_set<std::string_view> visited;
+  while (!stack.empty()) {
+    const std::string_view name = stack.back();
+    stack.pop_back();
+    if (name == from) return true;
+    if (!visited.insert(name).second) continue;
+    // Push in list order, as the search is defined; the answer does not depend on it.
+    for (const Edge& e : edges(name)) stack.push_back(e.to);
+  }
+  return false;
+}
+
+std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view to,
+                                         std::optional<std::string_view> when) {
+  // Every check and every allocation that can fail comes before the first change.
+  condition::ExprPtr guard;
+  if (when) {
+    condition::ParseResult parsed = condition::parse(*when);
+    if (!parsed.ok()) {
+      return EdgeError{EdgeError::Kind::InvalidCondition, "invalid condition: " + parsed.error};
+    }
+    guard = std::move(parsed.expr);
+  }
+  if (policy_ == CyclePolicy::Error && would_close_cycle(from, to)) {
+    return EdgeError{EdgeError::Kind::Cycle, "adding edge '" + std::string(from) + "' -> '" +
+                                                 std::string(to) +
+                                                 "' would create a cycle (on_cycle='error')"};
+  }
+  std::vector<Path> paths = build_guard_paths(edges(from), guard.get());
+  Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
+            std::move(guard)};
+
+  bool from_added = false, to_added = false, out_added = false;
+  try {
+    from_added = nodes_.emplace(from).second;
+    to_added = nodes_.emplace(to).second;
+    auto [it, created] = out_.try_emplace(std::string(from));
+    out_added = created;
+    it->second.edges.push_back(std::move(edge));  // unchanged if this throws
+    it->second.guard_paths = std::move(paths);
+  } catch (...) {
+    if (out_added) out_.erase(out_.find(from));
+    if (to_added) nodes_.erase(nodes_.find(to));
+    if (from_added) nodes_.erase(nodes_.find(from));
+    throw;
+  }
+  ++edge_count_;
+  return std::nullopt;
+}
+
+std::vector<std::string> Graph::nodes() const {
+  std::vector<std::string> names(nodes_.begin(), nodes_.end());
+  // std::string compares bytes as unsigned, which is code point order for UTF-8.
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Graph::is_dag() const {
+  std::unordered_map<std::string_view, std::size_t> in_degree;
+  in_degree.reserve(nodes_.size());
+  for (const std::string& n : nodes_) in_degree.emplace(n, 0);
+  for (const auto& [_, out] : out_) {
+    for (const Edge& e : out.edges) ++in_degree.at(e.to);
+  }
+  std::vector<std::string_view> ready;
+  for (const auto& [name, degree] : in_degree) {
+    if (degree == 0) ready.push_back(name);
+  }
+  std::size_t processed = 0;
+  while (!ready.empty()) {
+    const std::string_view name = ready.back();
+    ready.pop_back();
+    ++processed;
+    for (const Edge& e : edges(name)) {
+      if (--in_degree.at(e.to) == 0) ready.push_back(e.to);
+    }
+  }
+  return processed == in_degree.size();
+}
+
+std::optional<std::string> Graph::route(std::string_view node, const codec::Value& state) const {
+  for (const Edge& e : edges(node)) {
+    if (!e.guard || condition::eval_truthy(*e.guard, state)) return e.to;
+  }
+  return std::nullopt;
+}
+
+std::string Graph::repr() const {
+  return "HandoffGraph(nodes=" + std::to_string(nodes_.size()) +
+         ", edges=" + std::to_string(edge_count_) + ", on_cycle='" +
+         std::string(cycle_policy_name(policy_)) + "')";
+}
+
+StateBuilder::StateBuilder() : nodes_(1) {}
+
+void StateBuilder::insert_path(const Path& path, codec::Value value) {
+  std::size_t cur = 0;
+  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+    std::size_t next = 0;
+    for (std::size_t child : nodes_[cur].children) {
+      if (nodes_[child].key == path[i]) {
+        next = child;
+        break;
+      }
+    }
+    if (next != 0 && nodes_[next].leaf) return;  // a value sits where a map would go
+    if (next == 0) {
+      nodes_.push_back(Node{path[i], {}, std::nullopt});
+      next = nodes_.size() - 1;
+      nodes_[cur].children.push_back(next);
+    }
+    cur = next;
+  }
+  nodes_.push_back(Node{path.back(), {}, std::move(value)});
+  nodes_[cur].children.push_back(nodes_.size() - 1);
+}
+
+codec::Value StateBuilder::finish() && {
+  // Children always have larger indices than their parent, so one backward pass builds
+  // every inner map after all of its members.
+  std::vector<codec::Value> built(nodes_.size());
+  for (std::size_t i = nodes_.size(); i-- > 0;) {
+    Node& n = nodes_[i];
+    if (n.leaf) {
+      built[i] = std::move(*n.leaf);
+      continue;
+    }
+    std::vector<codec::Value> flat;
+    flat.reserve(2 * n.children.size());
+    for (std::size_t child : n.children) {
+      flat.push_back(codec::Value::str_checked(std::move(nodes_[child].key)));
+      flat.push_back(std::move(built[child]));
+    }
+    built[i] = codec::Value::map_flat(std::move(flat));
+  }
+  return std::move(built[0]);
+}
+
+}  // namespace graph

@@ -1,0 +1,152 @@
+// The routing graph's native core: named nodes, guarded edges in insertion order, the
+// cycle policy and, per source node, the index of state paths its guards read.
+//
+// Layout: `nodes_` holds every registered name; `out_` maps a source name to its edges
+// and guard path index, and has an entry only for nodes with at least one outgoing edge.
+// Every edge target and every key of `out_` is in `nodes_`. Under CyclePolicy::Error the
+// graph never holds a cycle or a self-loop. The graph only grows.
+//
+// Thread safety: const members only read and may run on any number of threads at once;
+// add_node/add_edge need exclusive access, which the owner must arrange. Hash iteration
+// order never shows in a result: nodes() sorts, edges and routing follow list order.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "codec/value.hpp"
+#include "condition/expr.hpp"
+
+namespace graph {
+
+using condition::Path;
+
+enum class CyclePolicy { Error, Allow };
+
+// "error" or "allow", exact bytes; anything else is nullopt.
+std::optional<CyclePolicy> cycle_policy_from(std::string_view text) noexcept;
+std::string_view cycle_policy_name(CyclePolicy p) noexcept;
+inline constexpr std::string_view k_bad_cycle_policy = "on_cycle must be 'error' or 'allow'";
+
+struct Edge {
+  std::string to;
+  std::optional<std::string> when;  // guard text exactly as given; none if unguarded
+  condition::ExprPtr guard;         // parsed from `when`; present exactly when it is
+};
+
+// Why add_edge refused an edge; both are ValueErrors at the Python boundary. `message` is
+// complete: "invalid condition: ..." or "adding edge 'a' -> 'b' would create a cycle ...".
+struct EdgeError {
+  enum class Kind { InvalidCondition, Cycle };
+  Kind kind;
+  std::string message;
+};
+
+namespace detail {
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+}  // namespace detail
+
+class Graph {
+ public:
+  explicit Graph(CyclePolicy policy) noexcept : policy_(policy) {}
+
+  CyclePolicy on_cycle() const noexcept { return policy_; }
+
+  // Registers a name; an existing one is left as it is. Allocates at most one string.
+  void add_node(std::string_view name);
+
+  // Parses `when` (if given), applies the cycle policy, then registers both endpoints,
+  // appends the edge and rebuilds `from`'s guard path index. On an error, or on an
+  // exception (bad_alloc), the graph is unchanged. Under CyclePolicy::Error the
+  // reachability search costs O(V + E); the index rebuild is linear in `from`'s edges.
+  std::optional<EdgeError> add_edge(std::string_view from, std::string_view to,
+                                    std::optional<std::string_view> when);
+
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+  std::size_t edge_count() const noexcept { return edge_count_; }
+  bool has_node(std::string_view name) const;
+
+  // Outgoing edges in insertion order; empty for a name without any (or unknown).
+  std::span<const Edge> edges(std::string_view node) const;
+
+  // Every node name, sorted by bytes (a proper prefix first). O(V log V), fresh copy.
+  std::vector<std::string> nodes() const;
+
+  // Kahn's algorithm, iterative: O(V + E).
+  bool is_dag() const;
+
+  // The guard path index of `node`: the paths its guards read, shortest first, with no
+  // duplicates and no path that extends another. Projecting a state at exactly these
+  // paths (see StateBuilder) gives every guard of the node all it can see.
+  std::span<const Path> guard_paths(std::string_view node) const;
+
+  // Target of the first edge from `node`, in insertion order, that is unguarded or whose
+  // guard is truthy against `state`; nullopt when none matches or `node` has no edges.
+  // Touches nothing but the graph and `state`: safe to run detached from Python.
+  std::optional<std::string> route(std::string_view node, const codec::Value& state) const;
+
+  // HandoffGraph(nodes=N, edges=E, on_cycle='error')
+  std::string repr() const;
+
+ private:
+  struct Out {
+    std::vector<Edge> edges;
+    std::vector<Path> guard_paths;
+  };
+
+  bool would_close_cycle(std::string_view from, std::string_view to) const;
+  const Out* find_out(std::string_view node) const;
+
+  CyclePolicy policy_;
+  std::unordered_set<std::string, detail::StringHash, std::equal_to<>> nodes_;
+  std::unordered_map<std::string, Out, detail::StringHash, std::equal_to<>> out_;
+  std::size_t edge_count_ = 0;
+};
+
+// The guard path index of a list of edges: paths of their guards collected in edge
+// order, stably sorted by length, and reduced so no kept path has a kept prefix (an
+// identical path counts as one).
+std::vector<Path> build_guard_paths(std::span<const Edge> edges,
+                                    const condition::Expr* extra = nullptr);
+
+// Builds the state map `route` evaluates against, from values found at guard paths.
+// The bridge walks the caller's dict along each path of guard_paths(node), in order,
+// and hands over each value it reaches:
+//
+//   StateBuilder b;
+//   for (const Path& p : graph.guard_paths(node))
+//     if (PyObject* o = lookup_stored_items(state, p)) b.insert_path(p, py_to_value_at(o, 0));
+//   codec::Value state_value = std::move(b).finish();
+//
+// Paths sharing leading segments share inner maps; keys keep first-insertion order.
+class StateBuilder {
+ public:
+  StateBuilder();
+  // `path` must be non-empty. A one-segment path appends a pair to the top map; a longer
+  // one descends into (or creates) inner maps. A path that runs into an earlier value
+  // instead of an inner map is dropped: the index never produces one.
+  void insert_path(const Path& path, codec::Value value);
+  // The finished map (empty when nothing was inserted). Iterative.
+  codec::Value finish() &&;
+
+ private:
+  struct Node {
+    std::string key;
+    std::vector<std::size_t> children;  // indices into nodes_, in insertion order
+    std::optional<codec::Value> leaf;   // set for a value, unset for an inner map
+  };
+  std::vector<Node> nodes_;  // nodes_[0] is the top map; children follow their parent
+};
+
+}  // namespace graph

@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "codec/value.hpp"
+#include "condition/parser.hpp"
+#include "graph/graph.hpp"
+
+namespace {
+
+using codec::Value;
+using graph::CyclePolicy;
+using graph::EdgeError;
+using graph::Graph;
+using graph::Path;
+
+Value str(const char* s) { return Value::str(s, true); }
+
+// A summary of everything observable, to show a refused edge changed nothing.
+std::string snapshot(const Graph& g) {
+  std::string out = g.repr();
+  for (const std::string& n : g.nodes()) {
+    out += "|" + n + ":";
+    for (const graph::Edge& e : g.edges(n)) out += e.to + (e.when ? "?" + *e.when : "") + ",";
+    for (const Path& p : g.guard_paths(n)) {
+      for (const std::string& s : p) out += s + ".";
+      out += ";";
+    }
+  }
+  return out;
+}
+
+TEST(Graph, CyclePolicyText) {
+  EXPECT_EQ(graph::cycle_policy_from("error"), CyclePolicy::Error);
+  EXPECT_EQ(graph::cycle_policy_from("allow"), CyclePolicy::Allow);
+  for (const char* bad : {"Error", " error", "", "allow "}) {
+    EXPECT_FALSE(graph::cycle_policy_from(bad).has_value()) << bad;
+  }
+  EXPECT_EQ(Graph(CyclePolicy::Error).repr(), "HandoffGraph(nodes=0, edges=0, on_cycle='error')");
+}
+
+struct RefusedCase {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> setup;  // unguarded edges
+  std::string from, to;
+  std::optional<std::string> when;
+  EdgeError::Kind kind;
+  std::string message;
+};
+
+class RefusedEdgeTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedEdgeTest, MessageAndGraphUnchanged) {
+  const RefusedCase& c = GetParam();
+  Graph g(CyclePolicy::Error);
+  for (const auto& [a, b] : c.setup) ASSERT_FALSE(g.add_edge(a, b, "x.y or z"));
+  const std::string before = snapshot(g);
+  std::optional<EdgeError> err = g.add_edge(c.from, c.to, c.when);
+  ASSERT_TRUE(err.has_value());
+  EXPECT_EQ(err->kind, c.kind);
+  EXPECT_EQ(err->message, c.message);
+  EXPECT_EQ(snapshot(g), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, RefusedEdgeTest,
+    ::testing::Values(RefusedCase{"self_loop",
+                                  {},
+                                  "a",
+                                  "a",
+                                  std::nullopt,
+                                  EdgeError::Kind::Cycle,
+                                  "adding edge 'a' -> 'a' would create a cycle (on_cycle='error')"},
+                      RefusedCase{"closing_chain",
+                                  {{"a", "b"}, {"b", "c"}},
+                                  "c",
+                                  "a",
+                                  std::nullopt,
+                                  EdgeError::Kind::Cycle,
+                                  "adding edge 'c' -> 'a' would create a cycle (on_cycle='error')"},
+                      RefusedCase{"through_guarded",
+                                  {{"a", "b"}},
+                                  "b",
+                                  "a",
+                                  "false",
+                                  EdgeError::Kind::Cycle,
+                                  "adding edge 'b' -> 'a' would create a cycle (on_cycle='error')"},
+                      RefusedCase{"empty_guard",
+                                  {},
+                                  "a",
+                                  "b",
+                                  "",
+                                  EdgeError::Kind::InvalidCondition,
+                                  "invalid condition: empty condition"},
+                      RefusedCase{"blank_guard",
+                                  {},
+                                  "a",
+                                  "b",
+                                  "   ",
+                                  EdgeError::Kind::InvalidCondition,
+                                  "invalid condition: empty condition"},
+                      RefusedCase{"guard_beats_cycle",
+                                  {{"a", "b"}},
+                                  "b",
+                                  "a",
+                                  "x = 1",
+                                  EdgeError::Kind::InvalidCondition,
+                                  "invalid condition: expected '==' (single '=' is not valid)"},
+                      RefusedCase{"existing_source_bad_guard",
+                                  {{"a", "b"}},
+                                  "a",
+                                  "c",
+                                  "a b",
+                                  EdgeError::Kind::InvalidCondition,
+                                  "invalid condition: unexpected trailing token Ident(\"b\")"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Graph, AcceptedEdgesAndCounts) {
+  Graph g(CyclePolicy::Error);
+  EXPECT_FALSE(g.add_edge("a", "b", std::nullopt));
+  EXPECT_FALSE(g.add_edge("b", "c", std::nullopt));
+  EXPECT_FALSE(g.add_edge("a", "c", std::nullopt));  // a second path is not a cycle
+  EXPECT_FALSE(g.add_edge("a", "b", std::nullopt));  // duplicates are kept
+  EXPECT_EQ(g.repr(), "HandoffGraph(nodes=3, edges=4, on_cycle='error')");
+  g.add_node("x");
+  g.add_node("x");
+  g.add_node("a");
+  EXPECT_EQ(g.node_count(), 4u);
+  EXPECT_TRUE(g.is_dag());
+  std::vector<std::string> targets;
+  for (const graph::Edge& e : g.edges("a")) targets.push_back(e.to);
+  EXPECT_EQ(targets, (std::vector<std::string>{"b", "c", "b"}));
+  EXPECT_TRUE(g.edges("x").empty());
+  EXPECT_TRUE(g.edges("nope").empty());
+
+  Graph loops(CyclePolicy::Allow);
+  EXPECT_FALSE(loops.add_edge("a", "a", std::nullopt));
+  EXPECT_EQ(loops.repr(), "HandoffGraph(nodes=1, edges=1, on_cycle='allow')");
+}
+
+TEST(Graph, NodesSortByBytes) {
+  Graph g(CyclePolicy::Allow);
+  for (const char* n : {"b", "a", "B", "", "ä", "ab"}) g.add_node(n);
+  EXPECT_EQ(g.nodes(), (std::vector<std::string>{"", "B", "a", "ab", "b", "ä"}));
+  EXPECT_TRUE(g.has_node(""));
+  EXPECT_FALSE(Graph(CyclePolicy::Allow).has_node(""));
+}
+
+struct DagCase {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> edges;
+  bool dag;
+};
+
+class DagTest : public ::testing::TestWithParam<DagCase> {};
+
+TEST_P(DagTest, Kahn) {
+  Graph g(CyclePolicy::Allow);
+  for (const auto& [a, b] : GetParam().edges) ASSERT_FALSE(g.add_edge(a, b, std::nullopt));
+  EXPECT_EQ(g.is_dag(), GetParam().dag);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dag, DagTest,
+    ::testing::Values(
+        DagCase{"empty", {}, true}, DagCase{"self_loop", {{"a", "a"}}, false},
+        DagCase{"two_cycle", {{"a", "b"}, {"b", "a"}}, false},
+        DagCase{"parallel", {{"a", "b"}, {"a", "b"}}, true},
+        DagCase{"diamond", {{"a", "b"}, {"a", "c"}, {"b", "d"}, {"c", "d"}}, true},
+        DagCase{"cycle_downstream", {{"s", "a"}, {"a", "b"}, {"b", "a"}, {"b", "t"}}, false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Graph, LongChainIsIterative) {
+  constexpr int n = 200000;
+  Graph g(CyclePolicy::Error);
+  for (int i = 0; i + 1 < n; ++i) {
+    ASSERT_FALSE(g.add_edge("n" + std::to_string(i), "n" + std::to_string(i + 1), std::nullopt));
+  }
+  EXPECT_TRUE(g.is_dag());
+  std::optional<EdgeError> err = g.add_edge("n" + std::to_string(n - 1), "n0", std::nullopt);
+  ASSERT_TRUE(err.has_value());
+  EXPECT_EQ(err->kind, EdgeError::Kind::Cycle);
+  EXPECT_EQ(g.edge_count(), static_cast<std::size_t>(n - 1));
+}
+
+TEST(GuardPaths, CollectedSortedAndPrefixReduced) {
+  Graph g(CyclePolicy::Error);
+  ASSERT_FALSE(g.add_edge("a", "b", "user.role == 'x' and score > 1"));
+  EXPECT_EQ(std::vector<Path>(g.guard_paths("a").begin(), g.guard_paths("a").end()),
+            (std::vector<Path>{{"score"}, {"user", "role"}}));
+  ASSERT_FALSE(g.add_edge("a", "c", "user"));
+  ASSERT_FALSE(g.add_edge("a", "d", std::nullopt));  // rebuilt, unchanged
+  ASSERT_FALSE(g.add_edge("a", "e", "x.y.z or x.y or q.r.s or q.r.t or user.role"));
+  EXPECT_EQ(std::vector<Path>(g.guard_paths("a").begin(), g.guard_paths("a").end()),
+            (std::vector<Path>{{"score"}, {"user"}, {"x", "y"}, {"q", "r", "s"}, {"q", "r", "t"}}));
+  // Unguarded-only sources have an empty index; other nodes are untouched.
+  ASSERT_FALSE(g.add_edge("b", "c", std::nullopt));
+  EXPECT_TRUE(g.guard_paths("b").empty());
+  EXPECT_TRUE(g.guard_paths("c").empty());
+  EXPECT_EQ(g.guard_paths("a").size(), 5u);
+}
+
+TEST(GuardPaths, ReductionIsLinearOnManyPaths) {
+  // 100000 distinct one-segment paths plus their extensions; a quadratic prefix check
+  // would take minutes here.
+  std::string guard;
+  for (int i = 0; i < 50000; ++i)
+    guard += "k" + std::to_string(i) + ".x or k" + std::to_string(i) + " or ";
+  guard += "last";
+  std::vector<graph::Edge> edges;
+  condition::ParseResult r = condition::parse(guard);
+  ASSERT_TRUE(r.ok());
+  const std::vector<Path> paths = graph::build_guard_paths(edges, r.expr.get());
+  ASSERT_EQ(paths.size(), 50001u);
+  EXPECT_EQ(paths.front(), Path{"k0"});
+  EXPECT_EQ(paths.back(), Path{"last"});
+}
+
+TEST(StateBuilder, MergesUnderSharedPrefixesInIndexOrder) {
+  graph::StateBuilder b;
+  b.insert_path({"score"}, Value::f64(0.5));
+  b.insert_path({"user", "name"}, str("ann"));
+  b.insert_path({"user", "role"}, str("ops"));
+  b.insert_path({"q", "r", "s"}, Value::uint(1));
+  b.insert_path({"score", "deeper"}, Value::uint(9));  // blocked by a value: dropped
+  const Value expected = Value::map_flat(
+      {str("score"), Value::f64(0.5), str("user"),
+       Value::map_flat({str("name"), str("ann"), str("role"), str("ops")}), str("q"),
+       Value::map_flat({str("r"), Value::map_flat({str("s"), Value::uint(1)})})});
+  EXPECT_EQ(std::move(b).finish(), expected);
+  EXPECT_EQ(graph::StateBuilder().finish(), Value::map_flat({}));
+}
+
+struct RouteCase {
+  std::string name;
+  std::string node;
+  Value state;
+  std::optional<std::string> expected;
+};
+
+class RouteTest : public ::testing::TestWithParam<RouteCase> {};
+
+TEST_P(RouteTest, FirstMatchingEdge) {
+  Graph g(CyclePolicy::Error);
+  ASSERT_FALSE(g.add_edge("start", "pro", "user.tier == 'pro'"));
+  ASSERT_FALSE(g.add_edge("start", "adult", "user.age >= 18"));
+  ASSERT_FALSE(g.add_edge("start", "fallback", "flag"));
+  ASSERT_FALSE(g.add_edge("plain", "first", std::nullopt));
+  ASSERT_FALSE(g.add_edge("plain", "second", std::nullopt));
+  g.add_node("lonely");
+  EXPECT_EQ(g.route(GetParam().node, GetParam().state), GetParam().expected);
+}
+
+Value user(const char* tier, std::uint64_t age) {
+  return Value::map_flat(
+      {str("user"), Value::map_flat({str("tier"), str(tier), str("age"), Value::uint(age)})});
+}
+Value flag(Value v) { return Value::map_flat({str("flag"), std::move(v)}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Route, RouteTest,
+    ::testing::Values(RouteCase{"first_guard", "start", user("pro", 10), "pro"},
+                      RouteCase{"second_guard", "start", user("free", 30), "adult"},
+                      RouteCase{"none_match", "start", user("free", 10), std::nullopt},
+                      RouteCase{"empty_state", "start", Value::map_flat({}), std::nullopt},
+                      RouteCase{"nan_matches", "start", flag(Value::f64(std::nan(""))), "fallback"},
+                      RouteCase{"neg_zero_not", "start", flag(Value::f64(-0.0)), std::nullopt},
+                      RouteCase{"zero_not", "start", flag(Value::uint(0)), std::nullopt},
+                      RouteCase{"empty_str_not", "start", flag(str("")), std::nullopt},
+                      RouteCase{"empty_map_not", "start", flag(Value::map_flat({})), std::nullopt},
+                      RouteCase{"array_matches", "start", flag(Value::array({Value::nil()})),
+                                "fallback"},
+                      RouteCase{"unguarded_first", "plain", Value::nil(), "first"},
+                      RouteCase{"no_out_edges", "lonely", Value::nil(), std::nullopt},
+                      RouteCase{"unknown", "ghost", Value::nil(), std::nullopt}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
