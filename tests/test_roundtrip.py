@@ -1,0 +1,131 @@
+import math
+import struct
+import sys
+import threading
+
+import msgpack
+import msgspec
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorvalent._core import dumps, loads
+
+ints = st.integers(min_value=-2**63, max_value=2**64 - 1)
+scalars = st.none() | st.booleans() | ints | st.floats() | st.text() | st.binary()
+# Tuples come back as lists, which cannot be keys: keys stay scalar.
+keys = st.none() | st.booleans() | ints | st.floats(allow_nan=False) | st.text() | st.binary()
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=20) | st.tuples(inner, inner)
+    | st.dictionaries(keys, inner, max_size=20),
+    max_leaves=30,
+)
+
+
+def same(a, b):
+    """Equal after decoding: tuples as lists, float bits exact, dict order kept."""
+    if isinstance(a, tuple):
+        a = list(a)
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack(">d", a) == struct.pack(">d", b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(
+            same(ka, kb) and same(va, vb) for (ka, va), (kb, vb) in zip(a.items(), b.items()))
+    return a == b
+
+
+@settings(max_examples=250, deadline=None, database=None)
+@given(values)
+def test_roundtrip_and_msgpack_agree(v):
+    enc = dumps(v)
+    assert same(v, loads(enc))
+    assert dumps(loads(enc)) == enc
+    assert same(v, msgpack.unpackb(enc, raw=False, strict_map_key=False))
+    assert msgpack.packb(v, use_bin_type=True) == enc
+    ours = loads(msgpack.packb(v, use_bin_type=True))
+    assert same(v, ours)
+
+
+@settings(max_examples=150, deadline=None, database=None)
+@given(st.recursive(
+    st.none() | st.booleans() | ints | st.floats() | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=20) | st.dictionaries(st.text() | ints, inner, max_size=20),
+    max_leaves=30))
+def test_msgspec_agrees(v):
+    enc = dumps(v)
+    assert msgspec.msgpack.encode(v) == enc
+    assert same(v, msgspec.msgpack.decode(enc))
+
+
+@pytest.mark.parametrize("value", [float("nan"), -0.0, float("inf"), 1e-310, 2**64 - 1, -2**63])
+def test_special_scalars_roundtrip(value):
+    assert same(value, loads(dumps(value)))
+    if isinstance(value, float) and math.isnan(value):
+        assert math.isnan(msgpack.unpackb(dumps(value)))
+
+
+PANIC_MESSAGES = {
+    "dictionary changed size during iteration",
+    "dictionary keys changed during iteration",
+    "list changed size during iteration",
+}
+
+
+def test_concurrent_mutation_never_gives_a_bad_encoding():
+    shared_dict = {i: [i] * 4 for i in range(64)}
+    shared_list = [str(i) * 3 for i in range(64)]
+    stop = threading.Event()
+    failures = []
+    outcomes = {"ok": 0, "panic": 0}
+
+    def mutate():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            shared_dict[1000 + i % 50] = [i]
+            shared_dict.pop(1000 + (i * 7) % 50, None)
+            shared_list.append(str(i))
+            if len(shared_list) > 80:
+                del shared_list[10:30]
+            if i % 100 == 0:
+                shared_dict.clear()
+                shared_dict.update({j: [j] for j in range(64)})
+
+    def encode():
+        while not stop.is_set():
+            for obj in (shared_dict, shared_list, [shared_dict, shared_list]):
+                try:
+                    enc = dumps(obj)
+                except BaseException as e:  # noqa: B036 - the panic is a BaseException
+                    if isinstance(e, Exception) or str(e) not in PANIC_MESSAGES:
+                        failures.append(repr(e))
+                    outcomes["panic"] += 1
+                    continue
+                try:
+                    # A header that disagrees with its content fails here or leaves bytes over.
+                    if dumps(loads(enc)) != enc:
+                        failures.append(("mismatch", enc[:40]))
+                except Exception as e:
+                    failures.append(("undecodable", repr(e), enc[:40]))
+                outcomes["ok"] += 1
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=mutate) for _ in range(2)]
+        threads += [threading.Thread(target=encode) for _ in range(4)]
+        for t in threads:
+            t.start()
+        stop.wait(1.5)
+        stop.set()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not failures, failures[:5]
+    assert outcomes["ok"] > 0
