@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan fuzz build format shell clean
+.PHONY: test demo bench tsan asan fuzz build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -11,6 +11,8 @@ bench:
 	$(RUN) bench
 tsan:
 	$(RUN) tsan
+asan:
+	$(RUN) asan
 fuzz:
 	$(RUN) fuzz
 build:

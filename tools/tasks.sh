@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 task=${1:?task}
 shift || true
 py=${QV_PYTHON_BIN:-python3.14}
-venv=build/venv
+venv=$PWD/build/venv
 jobs=$(nproc)
 
 venv() {
@@ -35,7 +35,7 @@ case "$task" in
     ctest --test-dir build/native -j"$jobs" --output-on-failure "$@" ;;
   py-test)
     install_pkg
-    cd tests && ../"$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
+    cd tests && "$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
   test)
     "$0" cpp-test
     "$0" py-test "$@" ;;
@@ -48,6 +48,19 @@ case "$task" in
   tsan)
     CC=clang CXX=clang++ native build/tsan -DQV_TESTS=ON -DQV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R "${QV_TSAN_FILTER:-.}" ;;
+  asan)
+    # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, the whole
+    # pytest suite run with the runtimes preloaded into the interpreter.
+    v=$PWD/build/venv-asan
+    [ -x "$v/bin/python" ] || "$py" -m venv --system-site-packages "$v"
+    "$v/bin/python" -m pip install --no-build-isolation --no-deps --disable-pip-version-check -q \
+      -C cmake.define.QV_SANITIZE=address,undefined -C cmake.build-type=RelWithDebInfo \
+      -C 'build-dir=build/asan-{wheel_tag}' . >&2
+    preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+    cd tests && LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+      ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1" \
+      UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+      "$v"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)
