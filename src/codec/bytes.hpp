@@ -204,13 +204,36 @@ class Reader {
     pos_ = static_cast<std::size_t>(end);
     return ReadError::None;
   }
+  // The next byte without consuming it.
+  bool peek(unsigned char& out) const noexcept {
+    if (pos_ >= len_) return false;
+    out = data_[pos_];
+    return true;
+  }
   // Next 1, 2, 4 or 8 bytes as a big-endian unsigned number.
   ReadError len_of(unsigned width, std::uint64_t& out) noexcept {
-    const unsigned char* p;
-    if (ReadError e = take(width, p); e != ReadError::None) return e;
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
-    out = v;
+    if (len_ - pos_ < width) return ReadError::EndOfInput;
+    const unsigned char* p = data_ + pos_;
+    pos_ += width;
+    switch (width) {
+      case 1:
+        out = p[0];
+        break;
+      case 2:
+        out = static_cast<std::uint64_t>(p[0]) << 8 | p[1];
+        break;
+      case 4: {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        out = __builtin_bswap32(v);
+        break;
+      }
+      default: {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        out = __builtin_bswap64(v);
+      }
+    }
     return ReadError::None;
   }
 

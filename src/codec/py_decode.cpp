@@ -1,5 +1,6 @@
 // msgpack bytes to Python objects. The input is read in place and never past its end;
 // the first error unwinds, releasing everything decoded so far through the owners.
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -38,14 +39,83 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 
 py::Ref read_obj(Reader& r, int depth);
 
+py::Ref new_ascii(const unsigned char* p, std::size_t n) {
+  py::Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+  std::memcpy(PyUnicode_DATA(s.get()), p, n);
+  return s;
+}
+
+// Map keys repeat across calls (the same field names in every record), so short ASCII
+// keys are kept in a small process-wide table of str objects: a hit costs a compare
+// instead of an allocation, and the reused str already carries its hash for the dict.
+// Lock-free: on the free-threaded build a reader takes an entry out of its slot while it
+// looks, so no entry is ever dropped while another thread still reads it.
+class KeyCache {
+ public:
+  static constexpr std::size_t kMaxLen = 24;
+
+  py::Ref get(const unsigned char* p, std::size_t n) {
+    std::atomic<PyObject*>& slot = slots_[index(p, n)];
+#ifdef Py_GIL_DISABLED
+    PyObject* old = slot.exchange(nullptr, std::memory_order_acquire);
+    if (old && matches(old, p, n)) {
+      py::Ref hit = py::borrow(old);
+      put_back(slot, old);
+      return hit;
+    }
+    Py_XDECREF(old);  // a str: freeing it runs no Python code
+    py::Ref fresh = new_ascii(p, n);
+    put_back(slot, Py_NewRef(fresh.get()));
+    return fresh;
+#else
+    // The interpreter lock serialises every thread that gets here.
+    PyObject* cur = slot.load(std::memory_order_relaxed);
+    if (cur && matches(cur, p, n)) return py::borrow(cur);
+    py::Ref fresh = new_ascii(p, n);  // may run the collector, so the slot is read again
+    Py_XDECREF(slot.exchange(Py_NewRef(fresh.get()), std::memory_order_relaxed));
+    return fresh;
+#endif
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 512;
+
+  static std::size_t index(const unsigned char* p, std::size_t n) {
+    std::uint64_t head = 0, tail = 0;
+    std::size_t k = n < 8 ? n : 8;
+    std::memcpy(&head, p, k);
+    std::memcpy(&tail, p + n - k, k);
+    std::uint64_t h = (head * 0x9e3779b97f4a7c15ull) ^ (tail + n) * 0xc2b2ae3d27d4eb4full;
+    return static_cast<std::size_t>(h >> 32) & (kSlots - 1);
+  }
+  static bool matches(PyObject* s, const unsigned char* p, std::size_t n) {
+    return static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) == n &&
+           std::memcmp(PyUnicode_DATA(s), p, n) == 0;
+  }
+#ifdef Py_GIL_DISABLED
+  static void put_back(std::atomic<PyObject*>& slot, PyObject* own) {
+    PyObject* empty = nullptr;
+    if (!slot.compare_exchange_strong(empty, own, std::memory_order_release,
+                                      std::memory_order_relaxed))
+      Py_DECREF(own);  // another thread filled it meanwhile
+  }
+#endif
+
+  std::atomic<PyObject*> slots_[kSlots] = {};
+};
+
+KeyCache key_cache;
+
+py::Ref finish_str(const unsigned char* p, std::size_t n);
+
 py::Ref read_str(Reader& r, std::uint64_t n) {
   const unsigned char* p;
   check_read(r.take(n, p));
-  if (all_ascii(p, n)) {
-    py::Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-    std::memcpy(PyUnicode_DATA(s.get()), p, n);
-    return s;
-  }
+  if (all_ascii(p, n)) return new_ascii(p, n);
+  return finish_str(p, n);
+}
+
+py::Ref finish_str(const unsigned char* p, std::size_t n) {
   // Not valid UTF-8 text: the payload comes back unchanged as bytes.
   if (!is_valid_utf8({reinterpret_cast<const char*>(p), n}))
     return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
@@ -59,8 +129,18 @@ py::Ref read_bin(Reader& r, std::uint64_t n) {
 }
 
 py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
-  // Elements arrive before the list is made, so a forged count reserves at most
-  // kMaxUnprovenSlots until the data backs it.
+  if (n <= r.remaining()) {
+    // Every element takes at least one byte, so the input itself bounds this list. It
+    // stays out of the collector's sight until every slot holds an element.
+    py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
+    PyObject_GC_UnTrack(list.get());
+    for (std::uint64_t i = 0; i < n; ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), read_obj(r, depth + 1).release());
+    PyObject_GC_Track(list.get());
+    return list;
+  }
+  // A count the input cannot hold (it will run out): elements arrive before the list is
+  // made, so a forged count reserves at most kMaxUnprovenSlots.
   std::vector<py::Ref> items;
   items.reserve(n < kMaxUnprovenSlots ? n : kMaxUnprovenSlots);
   for (std::uint64_t i = 0; i < n; ++i) items.push_back(read_obj(r, depth + 1));
@@ -70,10 +150,24 @@ py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
   return list;
 }
 
+// A map key: short ASCII fixstr keys come from the key cache, anything else from read_obj.
+py::Ref read_key(Reader& r, int depth) {
+  unsigned char m;
+  if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyCache::kMaxLen) {
+    std::size_t n = m & 0x1f;
+    const unsigned char* p;
+    r.byte(m);
+    check_read(r.take(n, p));
+    if (all_ascii(p, n)) return key_cache.get(p, n);
+    return finish_str(p, n);
+  }
+  return read_obj(r, depth);
+}
+
 py::Ref read_map(Reader& r, std::uint64_t n, int depth) {
   py::Ref d = py::check(PyDict_New());
   for (std::uint64_t i = 0; i < n; ++i) {
-    py::Ref k = read_obj(r, depth + 1);
+    py::Ref k = read_key(r, depth + 1);
     py::Ref v = read_obj(r, depth + 1);
     py::check(PyDict_SetItem(d.get(), k.get(), v.get()) == 0);
   }
