@@ -1,0 +1,293 @@
+// The Python-free pieces of the codec: byte writer and reader, value tree equality and
+// the strict UTF-8 check.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "codec/bytes.hpp"
+#include "codec/limits.hpp"
+#include "codec/value.hpp"
+
+namespace {
+
+using codec::Kind;
+using codec::ReadError;
+using codec::Reader;
+using codec::Value;
+using codec::Writer;
+using Bytes = std::vector<unsigned char>;
+
+Bytes out(const Writer& w) { return Bytes(w.data(), w.data() + w.size()); }
+
+template <class F>
+Bytes written(F&& f) {
+  Writer w;
+  f(w);
+  return out(w);
+}
+
+struct HeaderCase {
+  std::uint32_t n;
+  Bytes array, map, str, bin;
+};
+
+class Headers : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(Headers, SmallestForm) {
+  const auto& c = GetParam();
+  EXPECT_EQ(written([&](Writer& w) { w.write_array_header(c.n); }), c.array);
+  EXPECT_EQ(written([&](Writer& w) { w.write_map_header(c.n); }), c.map);
+  EXPECT_EQ(written([&](Writer& w) { w.write_str_header(c.n); }), c.str);
+  EXPECT_EQ(written([&](Writer& w) { w.write_bin_header(c.n); }), c.bin);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, Headers,
+    ::testing::Values(
+        HeaderCase{0, {0x90}, {0x80}, {0xa0}, {0xc4, 0x00}},
+        HeaderCase{15, {0x9f}, {0x8f}, {0xaf}, {0xc4, 0x0f}},
+        HeaderCase{16, {0xdc, 0, 16}, {0xde, 0, 16}, {0xb0}, {0xc4, 16}},
+        HeaderCase{31, {0xdc, 0, 31}, {0xde, 0, 31}, {0xbf}, {0xc4, 31}},
+        HeaderCase{32, {0xdc, 0, 32}, {0xde, 0, 32}, {0xd9, 32}, {0xc4, 32}},
+        HeaderCase{255, {0xdc, 0, 255}, {0xde, 0, 255}, {0xd9, 255}, {0xc4, 255}},
+        HeaderCase{256, {0xdc, 1, 0}, {0xde, 1, 0}, {0xda, 1, 0}, {0xc5, 1, 0}},
+        HeaderCase{65535, {0xdc, 0xff, 0xff}, {0xde, 0xff, 0xff}, {0xda, 0xff, 0xff},
+                   {0xc5, 0xff, 0xff}},
+        HeaderCase{65536, {0xdd, 0, 1, 0, 0}, {0xdf, 0, 1, 0, 0}, {0xdb, 0, 1, 0, 0},
+                   {0xc6, 0, 1, 0, 0}},
+        HeaderCase{0xffffffffu, {0xdd, 0xff, 0xff, 0xff, 0xff}, {0xdf, 0xff, 0xff, 0xff, 0xff},
+                   {0xdb, 0xff, 0xff, 0xff, 0xff}, {0xc6, 0xff, 0xff, 0xff, 0xff}}));
+
+struct IntCase {
+  std::int64_t v;
+  Bytes enc;
+};
+
+class WriteI64 : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(WriteI64, SmallestForm) {
+  EXPECT_EQ(written([&](Writer& w) { w.write_i64(GetParam().v); }), GetParam().enc);
+}
+
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, WriteI64,
+    ::testing::Values(
+        IntCase{0, {0x00}}, IntCase{127, {0x7f}}, IntCase{128, {0xcc, 0x80}},
+        IntCase{255, {0xcc, 0xff}}, IntCase{256, {0xcd, 1, 0}}, IntCase{65535, {0xcd, 0xff, 0xff}},
+        IntCase{65536, {0xce, 0, 1, 0, 0}}, IntCase{4294967295, {0xce, 0xff, 0xff, 0xff, 0xff}},
+        IntCase{4294967296, {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}},
+        IntCase{kMax, {0xcf, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+        IntCase{-1, {0xff}}, IntCase{-32, {0xe0}}, IntCase{-33, {0xd0, 0xdf}},
+        IntCase{-128, {0xd0, 0x80}}, IntCase{-129, {0xd1, 0xff, 0x7f}},
+        IntCase{-32768, {0xd1, 0x80, 0x00}}, IntCase{-32769, {0xd2, 0xff, 0xff, 0x7f, 0xff}},
+        IntCase{-2147483648LL, {0xd2, 0x80, 0, 0, 0}},
+        IntCase{-2147483649LL, {0xd3, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff}},
+        IntCase{kMin, {0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}}));
+
+TEST(Writer, U64AndF64AreFixedWidth) {
+  EXPECT_EQ(written([](Writer& w) { w.write_u64(1); }), (Bytes{0xcf, 0, 0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(written([](Writer& w) { w.write_f64(-0.0); }), (Bytes{0xcb, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(written([](Writer& w) { w.write_f64(1.0); }),
+            (Bytes{0xcb, 0x3f, 0xf0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(written([](Writer& w) { w.write_str("é"); }), (Bytes{0xa2, 0xc3, 0xa9}));
+}
+
+TEST(Writer, GrowsGeometricallyAndKeepsContent) {
+  Writer w;
+  EXPECT_EQ(w.capacity(), codec::kInitialCapacity);
+  std::size_t grows = 0, cap = w.capacity();
+  for (int i = 0; i < 100000; ++i) {
+    w.put(static_cast<unsigned char>(i));
+    if (w.capacity() != cap) {
+      EXPECT_GE(w.capacity(), 2 * cap);
+      cap = w.capacity();
+      ++grows;
+    }
+  }
+  EXPECT_LE(grows, 11u);  // 64 << 11 > 100000
+  for (int i = 0; i < 100000; ++i) ASSERT_EQ(w.data()[i], static_cast<unsigned char>(i));
+  // One large append past several doublings at once.
+  std::string big(1 << 20, 'x');
+  w.put(big.data(), big.size());
+  EXPECT_EQ(w.size(), 100000u + big.size());
+  EXPECT_EQ(w.data()[w.size() - 1], 'x');
+  w.put(nullptr, 0);
+  EXPECT_EQ(w.size(), 100000u + big.size());
+}
+
+TEST(Writer, ResetDropsOnlyLargeStorage) {
+  Writer w;
+  std::string s(1000, 'a');
+  w.put(s.data(), s.size());
+  std::size_t grown = w.capacity();
+  w.reset(grown);  // within the limit: kept
+  EXPECT_EQ(w.size(), 0u);
+  EXPECT_EQ(w.capacity(), grown);
+  w.put(s.data(), s.size());
+  w.reset(512);
+  EXPECT_EQ(w.size(), 0u);
+  EXPECT_EQ(w.capacity(), codec::kInitialCapacity);
+  w.write_i64(-1);
+  EXPECT_EQ(out(w), Bytes{0xff});
+}
+
+TEST(Reader, ReadsAndStopsAtEnd) {
+  const unsigned char data[] = {0x01, 0x02, 0x03, 0x04, 0x05};
+  Reader r(data, sizeof data);
+  unsigned char b;
+  ASSERT_EQ(r.byte(b), ReadError::None);
+  EXPECT_EQ(b, 0x01);
+  std::uint64_t n;
+  ASSERT_EQ(r.len_of(2, n), ReadError::None);
+  EXPECT_EQ(n, 0x0203u);
+  // Not enough left for 4: the position stays.
+  EXPECT_EQ(r.len_of(4, n), ReadError::EndOfInput);
+  EXPECT_EQ(r.position(), 3u);
+  const unsigned char* p = nullptr;
+  EXPECT_EQ(r.take(3, p), ReadError::EndOfInput);
+  EXPECT_EQ(r.position(), 3u);
+  ASSERT_EQ(r.take(2, p), ReadError::None);
+  EXPECT_EQ(p, data + 3);
+  EXPECT_EQ(r.remaining(), 0u);
+  ASSERT_EQ(r.take(0, p), ReadError::None);  // empty take at the end is fine
+  EXPECT_EQ(r.byte(b), ReadError::EndOfInput);
+  EXPECT_EQ(r.len_of(1, n), ReadError::EndOfInput);
+  EXPECT_EQ(r.position(), 5u);
+}
+
+TEST(Reader, LengthOverflowLeavesPosition) {
+  const unsigned char data[] = {0xcf, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  Reader r(data, sizeof data);
+  unsigned char b;
+  ASSERT_EQ(r.byte(b), ReadError::None);
+  std::uint64_t n;
+  ASSERT_EQ(r.len_of(8, n), ReadError::None);
+  EXPECT_EQ(n, UINT64_MAX);
+  Reader r2(data, sizeof data);
+  ASSERT_EQ(r2.byte(b), ReadError::None);
+  const unsigned char* p;
+  EXPECT_EQ(r2.take(UINT64_MAX, p), ReadError::LengthOverflow);
+  EXPECT_EQ(r2.take(UINT64_MAX - 1, p), ReadError::EndOfInput);
+  EXPECT_EQ(r2.position(), 1u);
+  Reader empty(nullptr, 0);
+  EXPECT_EQ(empty.byte(b), ReadError::EndOfInput);
+  EXPECT_EQ(empty.take(1, p), ReadError::EndOfInput);
+}
+
+Value arr(std::vector<Value> v) { return Value::array(std::move(v)); }
+
+TEST(Value, StructuralEquality) {
+  const double nan = std::nan("");
+  struct Case {
+    Value a, b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {Value::nil(), Value(), true},
+      {Value::boolean(true), Value::boolean(true), true},
+      {Value::boolean(true), Value::boolean(false), false},
+      {Value::boolean(false), Value::nil(), false},
+      {Value::sint(5), Value::uint(5), true},  // the view does not matter
+      {Value::sint(-1), Value::uint(UINT64_MAX), false},
+      {Value::sint(-1), Value::sint(-1), true},
+      {Value::uint(1), Value::f64(1.0), false},
+      {Value::f32(1.0f), Value::f64(1.0), false},
+      {Value::f64(0.0), Value::f64(-0.0), true},
+      {Value::f64(nan), Value::f64(nan), false},
+      {Value::f32(2.5f), Value::f32(2.5f), true},
+      {Value::str("a", true), Value::str_checked("a"), true},
+      {Value::str("\xff", false), Value::str_checked("\xff"), true},
+      {Value::str("a", true), Value::bin("a"), false},
+      {Value::bin(std::string("\0x", 2)), Value::bin(std::string("\0y", 2)), false},
+      {Value::ext(1, "x"), Value::ext(1, "x"), true},
+      {Value::ext(1, "x"), Value::ext(2, "x"), false},
+      {arr({Value::uint(1), Value::nil()}), arr({Value::sint(1), Value()}), true},
+      {arr({Value::uint(1)}), arr({Value::uint(1), Value::uint(1)}), false},
+      {arr({}), Value::map_flat({}), false},
+      {Value::map_flat({Value::str_checked("a"), Value::uint(1), Value::str_checked("b"),
+                        Value::uint(2)}),
+       Value::map_flat({Value::str_checked("b"), Value::uint(2), Value::str_checked("a"),
+                        Value::uint(1)}),
+       false},  // pair order counts
+      {Value::map_flat({arr({}), arr({Value::nil()})}), Value::map_flat({arr({}), arr({Value()})}),
+       true},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].a == cases[i].b, cases[i].equal) << "case " << i;
+    EXPECT_EQ(cases[i].b == cases[i].a, cases[i].equal) << "case " << i;
+  }
+  // Copies are deep and equal; moving leaves the copy intact.
+  Value m = Value::map_flat({Value::uint(1), arr({Value::str_checked("x")})});
+  Value c = m;
+  EXPECT_EQ(c, m);
+  Value moved = std::move(m);
+  EXPECT_EQ(moved, c);
+  EXPECT_EQ(c.map_size(), 1u);
+  EXPECT_EQ(c.map_value(0).items()[0].bytes(), "x");
+}
+
+TEST(Value, IntegerViews) {
+  EXPECT_FALSE(Value::sint(0).is_negative());
+  EXPECT_EQ(Value::sint(7).as_uint(), 7u);
+  EXPECT_TRUE(Value::sint(std::numeric_limits<std::int64_t>::min()).is_negative());
+  EXPECT_EQ(Value::uint(UINT64_MAX).to_double(), 18446744073709551616.0);
+  EXPECT_EQ(Value::sint(-3).to_double(), -3.0);
+  EXPECT_EQ(Value::f32(0.5f).to_double(), 0.5);
+}
+
+struct Utf8Case {
+  std::string bytes;
+  bool valid;
+};
+
+class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8, Strict) {
+  const auto& c = GetParam();
+  EXPECT_EQ(codec::is_valid_utf8(c.bytes), c.valid);
+  // The same sequence after the eight-byte ASCII fast path and before trailing text.
+  EXPECT_EQ(codec::is_valid_utf8("abcdefghij" + c.bytes + "k"), c.valid);
+  EXPECT_EQ(codec::is_valid_utf8("abcdefghijklmnop" + c.bytes), c.valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Utf8,
+    ::testing::Values(
+        Utf8Case{"", true}, Utf8Case{std::string("\0", 1), true}, Utf8Case{"\x7f", true},
+        Utf8Case{"\xc2\x80", true}, Utf8Case{"\xdf\xbf", true},          // U+0080, U+07FF
+        Utf8Case{"\xe0\xa0\x80", true}, Utf8Case{"\xef\xbf\xbf", true},  // U+0800, U+FFFF
+        Utf8Case{"\xed\x9f\xbf", true}, Utf8Case{"\xee\x80\x80", true},  // around surrogates
+        Utf8Case{"\xf0\x90\x80\x80", true}, Utf8Case{"\xf4\x8f\xbf\xbf", true},
+        Utf8Case{"\xf3\xbf\xbf\xbf", true},
+        // overlong
+        Utf8Case{"\xc0\x80", false}, Utf8Case{"\xc1\xbf", false}, Utf8Case{"\xe0\x9f\xbf", false},
+        Utf8Case{"\xf0\x8f\xbf\xbf", false},
+        // surrogates
+        Utf8Case{"\xed\xa0\x80", false}, Utf8Case{"\xed\xbf\xbf", false},
+        // above U+10FFFF, and lead bytes that can never start a sequence
+        Utf8Case{"\xf4\x90\x80\x80", false}, Utf8Case{"\xf5\x80\x80\x80", false},
+        Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xff", false},
+        Utf8Case{"\xfe", false},
+        // stray continuation, truncated sequences, bad continuation
+        Utf8Case{"\x80", false}, Utf8Case{"\xbf", false}, Utf8Case{"\xc2", false},
+        Utf8Case{"\xe2\x82", false}, Utf8Case{"\xf0\x9f\x98", false},
+        Utf8Case{"\xc2\x41", false}, Utf8Case{"\xe2\x28\xa1", false},
+        Utf8Case{"\xe2\x82\x28", false}, Utf8Case{"\xf0\x9f\x98\x41", false},
+        Utf8Case{"\xf0\x9f\xc0\x80", false}));
+
+TEST(Utf8, TruncationAtEnd) {
+  // A lead byte as the very last byte must not read past the view.
+  std::string s = "\xe2\x82\xac";
+  for (std::size_t n = 1; n < s.size(); ++n)
+    EXPECT_FALSE(codec::is_valid_utf8(std::string_view(s.data(), n))) << n;
+  EXPECT_TRUE(codec::is_valid_utf8(s));
+}
+
+}  // namespace
