@@ -114,6 +114,13 @@ class Writer {
     else
       marker_be32(0xc6, n);
   }
+  // A str of fewer than 32 bytes: marker and text in one reservation.
+  void put_fixstr(const void* p, std::size_t n) {
+    if (cap_ - size_ < n + 1) grow(n + 1);
+    data_[size_] = static_cast<unsigned char>(0xa0 | n);
+    std::memcpy(data_ + size_ + 1, p, n);
+    size_ += n + 1;
+  }
   void write_str(std::string_view s) {  // length checked by the caller
     write_str_header(static_cast<std::uint32_t>(s.size()));
     put(s.data(), s.size());

@@ -1,6 +1,7 @@
 // Python objects to msgpack bytes and to value trees. The checks follow one fixed order
 // (depth, then type); exact built-in types are tried first because they are by far the
 // most common, then subclasses in the same order.
+#include <cstring>
 #include <string>
 
 #include "codec/py_codec.hpp"
@@ -94,25 +95,47 @@ void write_bytes(Writer& w, PyObject* obj) {
   w.put(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n));
 }
 
+// write_obj for a container's element: the common exact scalar types are written here,
+// without the call, in the same order of checks (depth first).
+inline void write_item(Writer& w, PyObject* obj, int depth) {
+  if (depth <= kMaxDepth) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+      auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+      if (n < 32) {
+        w.put_fixstr(PyUnicode_DATA(obj), n);
+        return;
+      }
+    } else if (t == &PyFloat_Type) {
+      return w.write_f64(PyFloat_AS_DOUBLE(obj));
+    } else if (t == &PyLong_Type &&
+               PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+      return w.write_i64(static_cast<std::int64_t>(
+          PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))));
+    }
+  }
+  write_obj(w, obj, depth);
+}
+
 void write_dict(Writer& w, PyObject* obj, int depth) {
   Py_ssize_t n = PyDict_GET_SIZE(obj);
   w.write_map_header(u32_len(n, "dict"));
   detail::walk_dict(obj, n, [&](PyObject* k, PyObject* v) {
-    write_obj(w, k, depth + 1);
-    write_obj(w, v, depth + 1);
+    write_item(w, k, depth + 1);
+    write_item(w, v, depth + 1);
   });
 }
 
 void write_list(Writer& w, PyObject* obj, int depth) {
   Py_ssize_t n = PyList_GET_SIZE(obj);
   w.write_array_header(u32_len(n, "list"));
-  detail::walk_list(obj, n, [&](PyObject* item) { write_obj(w, item, depth + 1); });
+  detail::walk_list(obj, n, [&](PyObject* item) { write_item(w, item, depth + 1); });
 }
 
 void write_tuple(Writer& w, PyObject* obj, int depth) {
   Py_ssize_t n = PyTuple_GET_SIZE(obj);
   w.write_array_header(u32_len(n, "list"));
-  for (Py_ssize_t i = 0; i < n; ++i) write_obj(w, PyTuple_GET_ITEM(obj, i), depth + 1);
+  for (Py_ssize_t i = 0; i < n; ++i) write_item(w, PyTuple_GET_ITEM(obj, i), depth + 1);
 }
 
 Value int_to_value(PyObject* obj) {
@@ -221,6 +244,31 @@ struct ScratchWriter {
 thread_local Writer* ScratchWriter::cached = nullptr;
 thread_local bool ScratchWriter::busy = false;
 
+// Large enough that a second copy of the payload costs more than the extra checks.
+constexpr Py_ssize_t kBlobDirect = 4096;
+
+// A lone large bytes or str goes straight into the result after its header, skipping the
+// scratch buffer: one copy of the payload instead of two and no buffer to grow.
+// Returns null, with no exception set, when `obj` is not such a value.
+py::Ref dumps_blob(Writer& w, PyObject* obj) {
+  std::string_view payload;
+  if (Py_TYPE(obj) == &PyBytes_Type && PyBytes_GET_SIZE(obj) >= kBlobDirect) {
+    payload = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    w.write_bin_header(u32_len(PyBytes_GET_SIZE(obj), "bytes"));
+  } else if (Py_TYPE(obj) == &PyUnicode_Type && PyUnicode_GET_LENGTH(obj) >= kBlobDirect) {
+    payload = utf8_of(obj);
+    w.write_str_header(u32_len(static_cast<Py_ssize_t>(payload.size()), "string"));
+  } else {
+    return {};
+  }
+  py::Ref out = py::check(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(w.size() + payload.size())));
+  char* dst = PyBytes_AS_STRING(out.get());
+  std::memcpy(dst, w.data(), w.size());
+  std::memcpy(dst + w.size(), payload.data(), payload.size());
+  return out;
+}
+
 constexpr py::Signature<1> kDumpsSig{"dumps()", {"obj"}, 1};
 constexpr py::Signature<1> kLoadsSig{"loads()", {"data"}, 1};
 
@@ -231,6 +279,7 @@ PyObject* codec_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto a = py::bind(kDumpsSig, args, nargs, kwnames);
     ScratchWriter s;
+    if (py::Ref blob = dumps_blob(*s.w, a[0])) return blob.release();
     write_obj(*s.w, a[0], 0);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.w->data()),
                                      static_cast<Py_ssize_t>(s.w->size()));
