@@ -7,6 +7,24 @@ Value Value::str_checked(std::string s) {
   return str(std::move(s), valid);
 }
 
+Value::~Value() {
+  bool deep = false;
+  for (const Value& child : items_)
+    if (!child.items_.empty()) {
+      deep = true;
+      break;
+    }
+  if (!deep) return;
+  // Flatten the subtree into a work list, so every node dies with no children left.
+  std::vector<Value> work = std::move(items_);
+  while (!work.empty()) {
+    Value last = std::move(work.back());
+    work.pop_back();
+    for (Value& child : last.items_)
+      if (!child.items_.empty()) work.push_back(std::move(child));
+  }
+}
+
 double Value::to_double() const noexcept {
   switch (kind_) {
     case Kind::Int:

@@ -22,6 +22,13 @@ enum class Kind : std::uint8_t { Nil, Bool, Int, F32, F64, Str, Bin, Array, Map,
 class Value {
  public:
   Value() noexcept = default;  // nil
+  Value(const Value&) = default;
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) noexcept = default;
+  // Iterative: routing state can nest as deep as a guard's path is long, far deeper than
+  // the native stack allows recursion.
+  ~Value();
 
   static Value nil() noexcept { return Value(); }
   static Value boolean(bool b) noexcept {

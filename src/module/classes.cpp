@@ -1,5 +1,6 @@
 #include "module/classes.hpp"
 
+#include "graph/py_graph.hpp"
 #include "store/py_store.hpp"
 
 namespace qv {
@@ -8,6 +9,7 @@ namespace {
 constexpr ClassEntry kClasses[] = {
     {"Store", store::store_type},
     {"Snapshot", store::snapshot_type},
+    {"HandoffGraph", graph::handoff_graph_type},
 };
 }  // namespace
 

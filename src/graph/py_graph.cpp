@@ -1,0 +1,249 @@
+// `HandoffGraph`: the access flag around every member, argument conversion, projection of
+// a dict state through the node's guard path index, and guard evaluation detached from
+// the interpreter.
+#include "graph/py_graph.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "codec/py_codec.hpp"
+#include "graph/graph.hpp"
+#include "module/bind.hpp"
+#include "module/types.hpp"
+
+namespace graph {
+namespace {
+
+using py::Ref;
+
+struct GraphObject {
+  explicit GraphObject(CyclePolicy policy) noexcept : graph(policy) {}
+  py::AccessFlag access;
+  Graph graph;
+};
+
+GraphObject& native(PyObject* self) { return py::native<GraphObject>(self); }
+
+constexpr py::Signature<1> kNewSig{"HandoffGraph.__new__()", {"on_cycle"}, 0};
+constexpr py::Signature<1> kAddNodeSig{"HandoffGraph.add_node()", {"name"}, 1};
+constexpr py::Signature<3> kAddEdgeSig{"HandoffGraph.add_edge()", {"from_node", "to", "when"}, 2};
+constexpr py::Signature<2> kRouteSig{"HandoffGraph.route()", {"node", "state"}, 1};
+constexpr py::Signature<1> kEdgesSig{"HandoffGraph.edges()", {"node"}, 1};
+constexpr py::Signature<1> kHasNodeSig{"HandoffGraph.has_node()", {"node"}, 1};
+
+Ref graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  auto a = py::bind(kNewSig, args, kwargs);
+  std::string_view text = "error";
+  if (a.given(0)) text = a.convert(0, py::as_utf8);
+  std::optional<CyclePolicy> policy = cycle_policy_from(text);
+  if (!policy) py::raise_value_error(std::string(k_bad_cycle_policy));
+  return py::make_object<GraphObject>(type, *policy);
+}
+
+Ref graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kAddNodeSig, args, nargs, kwnames);
+  GraphObject& g = native(self);
+  py::ExclusiveAccess exclusive(g.access);
+  std::string_view name = a.convert(0, py::as_utf8);
+  g.graph.add_node(name);
+  return py::none();
+}
+
+Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kAddEdgeSig, args, nargs, kwnames);
+  GraphObject& g = native(self);
+  py::ExclusiveAccess exclusive(g.access);
+  std::string_view from = a.convert(0, py::as_utf8);
+  std::string_view to = a.convert(1, py::as_utf8);
+  std::optional<std::string_view> when;
+  if (!a.absent_or_none(2)) when = a.convert(2, py::as_utf8);
+  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when))
+    py::raise_value_error(err->message);
+  return py::none();
+}
+
+// The object stored in `state` along `path`, looked up in each dict's own storage (no
+// __getitem__ or __missing__ of a subclass runs); null when the path leads nowhere.
+Ref lookup_stored(PyObject* state, const Path& path) {
+  Ref cur = py::borrow(state);
+  for (const std::string& segment : path) {
+    if (!PyDict_Check(cur.get())) return Ref();
+    Ref key = py::check(
+        PyUnicode_DecodeUTF8(segment.data(), static_cast<Py_ssize_t>(segment.size()), "strict"));
+    PyObject* found = nullptr;
+    int r = PyDict_GetItemRef(cur.get(), key.get(), &found);
+    py::check(r >= 0);
+    if (r == 0) return Ref();
+    cur = py::steal(found);
+  }
+  return cur;
+}
+
+codec::Value state_value(const Graph& graph, std::string_view node, PyObject* state) {
+  if (!state || state == Py_None) return codec::Value::map_flat({});
+  if (!PyDict_Check(state)) return codec::py_to_value_at(state, 0);
+  StateBuilder builder;
+  for (const Path& path : graph.guard_paths(node))
+    if (Ref found = lookup_stored(state, path))
+      builder.insert_path(path, codec::py_to_value_at(found.get(), 0));
+  return std::move(builder).finish();
+}
+
+Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kRouteSig, args, nargs, kwnames);
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  std::string_view node = a.convert(0, py::as_utf8);
+  codec::Value state = state_value(g.graph, node, a[1]);
+  std::optional<std::string> target;
+  {
+    py::Detach detached;
+    target = g.graph.route(node, state);
+    state = codec::Value();  // freed while detached too
+  }
+  return target ? py::str(*target) : py::none();
+}
+
+Ref graph_nodes(PyObject* self) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  std::vector<std::string> names = g.graph.nodes();
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  for (std::size_t i = 0; i < names.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::str(names[i]).release());
+  return list;
+}
+
+Ref graph_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kEdgesSig, args, nargs, kwnames);
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  std::string_view node = a.convert(0, py::as_utf8);
+  std::span<const Edge> edges = g.graph.edges(node);
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(edges.size())));
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    Ref to = py::str(edges[i].to);
+    Ref when = edges[i].when ? py::str(*edges[i].when) : py::none();
+    PyObject* pair = PyTuple_Pack(2, to.get(), when.get());
+    if (!pair) throw py::Error{};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
+}
+
+Ref graph_has_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kHasNodeSig, args, nargs, kwnames);
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  return py::boolean(g.graph.has_node(a.convert(0, py::as_utf8)));
+}
+
+Ref graph_is_dag(PyObject* self) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  return py::boolean(g.graph.is_dag());
+}
+
+Py_ssize_t graph_len(PyObject* self) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  return py::to_ssize(g.graph.node_count());
+}
+
+bool graph_contains(PyObject* self, PyObject* arg) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  std::string_view node;
+  try {
+    node = py::as_utf8(arg);
+  } catch (const py::Error&) {
+    py::detail::wrap_argument_error("node");
+    throw;
+  }
+  return g.graph.has_node(node);
+}
+
+Ref graph_repr(PyObject* self) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  return py::str(g.graph.repr());
+}
+
+Ref graph_get_on_cycle(PyObject* self) {
+  GraphObject& g = native(self);
+  py::SharedAccess shared(g.access);
+  return py::str(cycle_policy_name(g.graph.on_cycle()));
+}
+
+#define QV_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::fastcall<f>))
+
+PyMethodDef kMethods[] = {
+    {"add_node", QV_FASTCALL(&graph_add_node), METH_FASTCALL | METH_KEYWORDS,
+     "add_node($self, name)\n--\n\n"
+     "Register a node with no edges (edges also register their endpoints)."},
+    {"add_edge", QV_FASTCALL(&graph_add_edge), METH_FASTCALL | METH_KEYWORDS,
+     "add_edge($self, from_node, to, when=None)\n--\n\n"
+     "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
+     "condition (see the condition mini-language).\n\n"
+     "Raises `ValueError` on an invalid condition, or \u2014 when `on_cycle` is\n"
+     "`\"error\"` \u2014 if the edge would create a cycle."},
+    {"route", QV_FASTCALL(&graph_route), METH_FASTCALL | METH_KEYWORDS,
+     "route($self, node, state=None)\n--\n\n"
+     "Resolve the next node from `node` given `state`.\n\n"
+     "Evaluates outgoing edges in insertion order and returns the first whose\n"
+     "condition is satisfied (an edge with no condition always matches).\n"
+     "Returns `None` if no edge matches."},
+    {"nodes", py::noargs<&graph_nodes>, METH_NOARGS,
+     "nodes($self)\n--\n\n"
+     "All nodes in the graph (sorted for stable output)."},
+    {"edges", QV_FASTCALL(&graph_edges), METH_FASTCALL | METH_KEYWORDS,
+     "edges($self, node)\n--\n\n"
+     "Outgoing edges of `node` as `(to, when)` pairs, in insertion order."},
+    {"has_node", QV_FASTCALL(&graph_has_node), METH_FASTCALL | METH_KEYWORDS,
+     "has_node($self, node)\n--\n\n"
+     "Whether `node` exists in the graph."},
+    {"is_dag", py::noargs<&graph_is_dag>, METH_NOARGS,
+     "is_dag($self)\n--\n\n"
+     "Whether the graph is currently acyclic.\n\n"
+     "Kahn's algorithm: O(V+E) and iterative. The previous reachability search\n"
+     "per edge was O(V\u00b7E) \u2014 half a second on a 3000-node chain \u2014 and recursed\n"
+     "once per node, so a deep graph could overflow the stack."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"on_cycle", py::getter<&graph_get_on_cycle>, nullptr,
+     "Behaviour on cycle detection: `\"error\"` or `\"allow\"`.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("HandoffGraph(on_cycle=\"error\")\n--\n\n"
+                                  "A deterministic routing graph over named nodes with "
+                                  "conditional edges.")},
+    {Py_tp_new, reinterpret_cast<void*>(py::newfunc<&graph_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::object_dealloc<GraphObject>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(py::reprfunc<&graph_repr>)},
+    {Py_sq_length, reinterpret_cast<void*>(py::lenfunc<&graph_len>)},
+    {Py_sq_contains, reinterpret_cast<void*>(py::containsfunc<&graph_contains>)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quorvalent._core.HandoffGraph",
+    sizeof(py::Object<GraphObject>),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+py::LazyType lazy{&kSpec, "HandoffGraph"};
+
+}  // namespace
+
+PyTypeObject* handoff_graph_type() noexcept { return lazy.get(); }
+
+}  // namespace graph
