@@ -27,8 +27,8 @@ class Case:
 
 @dataclass
 class Settings:
-    rounds: int = 7
-    batch_seconds: float = 0.01  # one timed batch; long enough to swamp timer overhead
+    rounds: int = 9
+    batch_seconds: float = 0.02  # one timed batch; long enough to swamp timer overhead
 
 
 @dataclass

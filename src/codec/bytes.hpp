@@ -211,6 +211,9 @@ class Reader {
     pos_ = static_cast<std::size_t>(end);
     return ReadError::None;
   }
+  // The unread input, for callers that check the length themselves before skip().
+  const unsigned char* cursor() const noexcept { return data_ + pos_; }
+  void skip(std::size_t n) noexcept { pos_ += n; }  // n <= remaining()
   // The next byte without consuming it.
   bool peek(unsigned char& out) const noexcept {
     if (pos_ >= len_) return false;

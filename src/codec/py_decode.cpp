@@ -128,6 +128,37 @@ py::Ref read_bin(Reader& r, std::uint64_t n) {
   return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
 }
 
+// read_obj for a container's element: small ints, floats and short ASCII strings that
+// are complete in the input are made here, without the call; anything else, including
+// every error, goes through read_obj.
+inline py::Ref read_item(Reader& r, int depth) {
+  if (depth <= kMaxDepth && r.remaining() != 0) {
+    const unsigned char* p = r.cursor();
+    unsigned char m = p[0];
+    if (m <= 0x7f) {
+      r.skip(1);
+      return py::check(PyLong_FromLong(m));
+    }
+    if (m == 0xcb && r.remaining() >= 9) {
+      std::uint64_t bits;
+      std::memcpy(&bits, p + 1, 8);
+      bits = __builtin_bswap64(bits);
+      double d;
+      std::memcpy(&d, &bits, 8);
+      r.skip(9);
+      return py::check(PyFloat_FromDouble(d));
+    }
+    if ((m & 0xe0) == 0xa0) {
+      std::size_t n = m & 0x1f;
+      if (n < r.remaining() && all_ascii(p + 1, n)) {
+        r.skip(n + 1);
+        return new_ascii(p + 1, n);
+      }
+    }
+  }
+  return read_obj(r, depth);
+}
+
 py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
   if (n <= r.remaining()) {
     // Every element takes at least one byte, so the input itself bounds this list. It
@@ -135,7 +166,7 @@ py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
     py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
     PyObject_GC_UnTrack(list.get());
     for (std::uint64_t i = 0; i < n; ++i)
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), read_obj(r, depth + 1).release());
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), read_item(r, depth + 1).release());
     PyObject_GC_Track(list.get());
     return list;
   }
@@ -168,7 +199,7 @@ py::Ref read_map(Reader& r, std::uint64_t n, int depth) {
   py::Ref d = py::check(PyDict_New());
   for (std::uint64_t i = 0; i < n; ++i) {
     py::Ref k = read_key(r, depth + 1);
-    py::Ref v = read_obj(r, depth + 1);
+    py::Ref v = read_item(r, depth + 1);
     py::check(PyDict_SetItem(d.get(), k.get(), v.get()) == 0);
   }
   return d;
