@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan asan fuzz build format shell clean
+.PHONY: test demo bench tsan asan refleaks fuzz build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -13,6 +13,8 @@ tsan:
 	$(RUN) tsan
 asan:
 	$(RUN) asan
+refleaks:
+	$(RUN) refleaks
 fuzz:
 	$(RUN) fuzz
 build:

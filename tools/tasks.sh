@@ -61,6 +61,32 @@ case "$task" in
       ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1" \
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
       "$v"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
+  fuzz)
+    # Each libFuzzer target for QV_FUZZ_SECONDS; any crash, leak or sanitizer report fails.
+    dir=${QV_FUZZ_DIR:-build/fuzz}
+    CC=clang CXX=clang++ native "$dir" -DQV_FUZZ=ON -DQV_SANITIZE=address,undefined \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    for bin in "$dir"/tests/fuzz/fuzz_*; do
+      name=${bin##*/fuzz_}
+      work=$dir/corpus/$name
+      mkdir -p "$work"
+      # New inputs go to the work corpus; the checked-in seeds are only read.
+      PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" \
+        LSAN_OPTIONS="suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+        "$bin" -max_total_time="${QV_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=4096 \
+        -artifact_prefix="$dir/" "$work" "tests/fuzz/corpus/$name"
+    done ;;
+  refleaks)
+    # The suite on the debug interpreter, each test repeated after warm-up while the
+    # total reference count and allocated blocks are watched (tools/refleak_plugin.py).
+    v=$PWD/build/venv-dbg
+    [ -x "$v/bin/python" ] || python3.14-dbg -m venv --system-site-packages "$v"
+    "$v/bin/python" -m pip install --no-build-isolation --no-deps --disable-pip-version-check -q \
+      -C 'build-dir=build/dbg-{wheel_tag}' . >&2
+    cd tests && PYTHONPATH="$PWD/../tools" HYPOTHESIS_PROFILE=refleak \
+      "$v"/bin/python -m pytest -q -p no:cacheprovider -p refleak_plugin "$@" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)
