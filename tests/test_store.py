@@ -171,18 +171,6 @@ def test_method_signatures_and_docs(cls, name, sig, first):
     assert str(inspect.signature(getattr(obj, name))) == sig
 
 
-def test_multi_line_docstrings():
-    assert Store.delete.__doc__.split("\n")[2:] == [
-        "A namespace that loses its last key is dropped as well: otherwise empty",
-        "namespaces pile up forever in [`Store::namespaces`], which callers scan",
-        "(the LangGraph adapter does, on every `list()` / `delete_thread()`).",
-    ]
-    assert Store.max_history.__doc__ == (
-        "How many snapshots the store retains: `0` none, `n` the last `n`,\n`None` unlimited.")
-    assert Snapshot.size_bytes.__doc__ == "Total size in bytes of all stored (serialized) values."
-    assert Snapshot.keys.__doc__ == "All `(namespace, key)` pairs present in the snapshot."
-
-
 # ---- binding errors of the methods ----
 
 NS_INT = "argument 'namespace': 'int' object is not an instance of 'str'"
