@@ -85,7 +85,7 @@ def test_str_lengths(n):
     assert dumps(s) == _str_header(n) + s.encode()
 
 
-@pytest.mark.parametrize("s", ["é", "€" * 11, "😀" * 8, "a€😀" * 40])
+@pytest.mark.parametrize("s", ["é", "€" * 11, "😀" * 8, "a€😀" * 40, "é" * 40000, "x" * 5000 + "😀"])
 def test_str_length_counts_utf8_bytes(s):
     b = s.encode()
     assert dumps(s) == _str_header(len(b)) + b
@@ -235,7 +235,7 @@ def test_first_error_in_walk_order():
         dumps([2**64, object()])
 
 
-@pytest.mark.parametrize("value", ["\ud800", "a\udfff", ["ok", {"k": "\udc80"}], MyStr("\ud800")])
+@pytest.mark.parametrize("value", ["\ud800", "a\udfff", "x" * 5000 + "\ud800", ["ok", {"k": "\udc80"}], MyStr("\ud800")])
 def test_lone_surrogate(value):
     with pytest.raises(UnicodeEncodeError):
         dumps(value)
