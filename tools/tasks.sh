@@ -73,7 +73,6 @@ case "$task" in
       # New inputs go to the work corpus; the checked-in seeds are only read.
       PYTHONMALLOC=malloc \
         ASAN_OPTIONS="abort_on_error=1:detect_leaks=1" \
-        LSAN_OPTIONS="suppressions=$PWD/tests/fuzz/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
         "$bin" -max_total_time="${QV_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=4096 \
         -artifact_prefix="$dir/" "$work" "tests/fuzz/corpus/$name"
