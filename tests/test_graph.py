@@ -1,0 +1,720 @@
+import inspect
+import math
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+from quorvalent._core import HandoffGraph, dumps
+
+
+def snapshot(g):
+    """Everything observable about a graph's shape."""
+    nodes = g.nodes()
+    return len(g), repr(g), nodes, {n: g.edges(n) for n in nodes}, g.is_dag()
+
+
+def route_with(guard, state):
+    g = HandoffGraph()
+    g.add_edge("s", "t", guard)
+    return g.route("s", state)
+
+
+def holds(guard, state):
+    return route_with(guard, state) == "t"
+
+
+def codec_error(obj):
+    with pytest.raises((TypeError, ValueError)) as ei:
+        dumps(obj)
+    return type(ei.value), str(ei.value)
+
+
+# ---- construction and class shape ----
+
+@pytest.mark.parametrize("args,kwargs,policy", [
+    ((), {}, "error"),
+    (("error",), {}, "error"),
+    (("allow",), {}, "allow"),
+    ((), {"on_cycle": "allow"}, "allow"),
+])
+def test_constructor_policy(args, kwargs, policy):
+    g = HandoffGraph(*args, **kwargs)
+    assert g.on_cycle == policy
+    assert repr(g) == f"HandoffGraph(nodes=0, edges=0, on_cycle='{policy}')"
+    assert len(g) == 0 and not g and g.nodes() == [] and g.is_dag()
+
+
+@pytest.mark.parametrize("args,kwargs,exc,message", [
+    (("Error",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
+    ((" error",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
+    (("",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
+    (("allow\0",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
+    ((None,), {}, TypeError, "argument 'on_cycle': 'None' is not an instance of 'str'"),
+    ((1,), {}, TypeError, "argument 'on_cycle': 'int' object is not an instance of 'str'"),
+    ((b"error",), {}, TypeError, "argument 'on_cycle': 'bytes' object is not an instance of 'str'"),
+    (("error", 1), {}, TypeError,
+     "HandoffGraph.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+    ((), {"policy": "error"}, TypeError,
+     "HandoffGraph.__new__() got an unexpected keyword argument 'policy'"),
+    (("error",), {"on_cycle": "error"}, TypeError,
+     "HandoffGraph.__new__() got multiple values for argument 'on_cycle'"),
+])
+def test_constructor_rejects(args, kwargs, exc, message):
+    with pytest.raises(exc) as ei:
+        HandoffGraph(*args, **kwargs)
+    assert type(ei.value) is exc and str(ei.value) == message
+
+
+def test_class_facts():
+    assert HandoffGraph.__module__ == "quorvalent._core"
+    assert HandoffGraph.__qualname__ == "HandoffGraph"
+    assert HandoffGraph.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        type("Sub", (HandoffGraph,), {})
+    g = HandoffGraph()
+    with pytest.raises(TypeError):
+        weakref.ref(g)
+    with pytest.raises(AttributeError):
+        g.x = 1
+    assert not hasattr(g, "__dict__")
+    with pytest.raises(AttributeError):
+        g.on_cycle = "allow"
+    assert g.on_cycle == "error"
+
+
+DOCS = {
+    "add_node": ("($self, name)",
+                 "Register a node with no edges (edges also register their endpoints)."),
+    "add_edge": ("($self, from_node, to, when=None)",
+                 "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
+                 "condition (see the condition mini-language).\n\n"
+                 "Raises `ValueError` on an invalid condition, or \u2014 when `on_cycle` is\n"
+                 "`\"error\"` \u2014 if the edge would create a cycle."),
+    "route": ("($self, node, state=None)",
+              "Resolve the next node from `node` given `state`.\n\n"
+              "Evaluates outgoing edges in insertion order and returns the first whose\n"
+              "condition is satisfied (an edge with no condition always matches).\n"
+              "Returns `None` if no edge matches."),
+    "nodes": ("($self)", "All nodes in the graph (sorted for stable output)."),
+    "edges": ("($self, node)", "Outgoing edges of `node` as `(to, when)` pairs, in insertion order."),
+    "has_node": ("($self, node)", "Whether `node` exists in the graph."),
+    "is_dag": ("($self)",
+               "Whether the graph is currently acyclic.\n\n"
+               "Kahn's algorithm: O(V+E) and iterative. The previous reachability search\n"
+               "per edge was O(V\u00b7E) \u2014 half a second on a 3000-node chain \u2014 and recursed\n"
+               "once per node, so a deep graph could overflow the stack."),
+}
+
+
+@pytest.mark.parametrize("name", sorted(DOCS))
+def test_method_docs(name):
+    sig, doc = DOCS[name]
+    method = getattr(HandoffGraph, name)
+    assert method.__text_signature__ == sig
+    assert method.__doc__ == doc
+
+
+def test_class_and_property_docs():
+    assert HandoffGraph.__doc__ == ("A deterministic routing graph over named nodes with "
+                                    "conditional edges.")
+    assert HandoffGraph.__text_signature__ == '(on_cycle="error")'
+    assert str(inspect.signature(HandoffGraph)) == "(on_cycle='error')"
+    assert str(inspect.signature(HandoffGraph.add_edge)) == "(self, /, from_node, to, when=None)"
+    assert str(inspect.signature(HandoffGraph().route)) == "(node, state=None)"
+    assert HandoffGraph.on_cycle.__doc__ == 'Behaviour on cycle detection: `"error"` or `"allow"`.'
+
+
+# ---- binding errors ----
+
+def _g():
+    g = HandoffGraph()
+    g.add_edge("a", "b")
+    return g
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda g: g.add_node(), "HandoffGraph.add_node() missing 1 required positional argument: 'name'"),
+    (lambda g: g.add_node(1), "argument 'name': 'int' object is not an instance of 'str'"),
+    (lambda g: g.add_node(name=None), "argument 'name': 'None' is not an instance of 'str'"),
+    (lambda g: g.add_edge("a"), "HandoffGraph.add_edge() missing 1 required positional argument: 'to'"),
+    (lambda g: g.add_edge(to="a"),
+     "HandoffGraph.add_edge() missing 1 required positional argument: 'from_node'"),
+    (lambda g: g.add_edge("a", "b", None, 1),
+     "HandoffGraph.add_edge() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda g: g.add_edge("a", "b", frm="a"),
+     "HandoffGraph.add_edge() got an unexpected keyword argument 'frm'"),
+    (lambda g: g.add_edge("a", "b", to="b"),
+     "HandoffGraph.add_edge() got multiple values for argument 'to'"),
+    (lambda g: g.add_edge(None, "b"), "argument 'from_node': 'None' is not an instance of 'str'"),
+    (lambda g: g.add_edge("a", 2), "argument 'to': 'int' object is not an instance of 'str'"),
+    (lambda g: g.add_edge("a", "c", b"x"), "argument 'when': 'bytes' object is not an instance of 'str'"),
+    # The first bad argument is named even when a later one is bad too, and even when the
+    # guard would not parse or the edge would close a cycle.
+    (lambda g: g.add_edge(1, 2, 3), "argument 'from_node': 'int' object is not an instance of 'str'"),
+    (lambda g: g.add_edge("b", "a", 3), "argument 'when': 'int' object is not an instance of 'str'"),
+    (lambda g: g.add_edge("b", 1, "=") , "argument 'to': 'int' object is not an instance of 'str'"),
+    (lambda g: g.route(), "HandoffGraph.route() missing 1 required positional argument: 'node'"),
+    (lambda g: g.route(b"a"), "argument 'node': 'bytes' object is not an instance of 'str'"),
+    (lambda g: g.route(node=None, state={}), "argument 'node': 'None' is not an instance of 'str'"),
+    (lambda g: g.route("a", {}, 1),
+     "HandoffGraph.route() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda g: g.route("a", status={}), "HandoffGraph.route() got an unexpected keyword argument 'status'"),
+    (lambda g: g.edges(1), "argument 'node': 'int' object is not an instance of 'str'"),
+    (lambda g: g.edges(), "HandoffGraph.edges() missing 1 required positional argument: 'node'"),
+    (lambda g: g.has_node(None), "argument 'node': 'None' is not an instance of 'str'"),
+    (lambda g: g.has_node("a", node="a"), "HandoffGraph.has_node() got multiple values for argument 'node'"),
+    (lambda g: 1 in g, "argument 'node': 'int' object is not an instance of 'str'"),
+    (lambda g: None in g, "argument 'node': 'None' is not an instance of 'str'"),
+])
+def test_binding_errors(call, message):
+    g = _g()
+    before = snapshot(g)
+    with pytest.raises(TypeError) as ei:
+        call(g)
+    assert type(ei.value) is TypeError and str(ei.value) == message
+    assert snapshot(g) == before
+
+
+@pytest.mark.parametrize("name", ["nodes", "is_dag"])
+def test_no_argument_methods(name):
+    with pytest.raises(TypeError):
+        getattr(HandoffGraph(), name)(1)
+
+
+def test_keywords_and_none_when():
+    g = HandoffGraph()
+    g.add_edge(from_node="a", to="b", when=None)
+    g.add_edge("a", "c")
+    g.add_node(name="z")
+    assert g.edges(node="a") == [("b", None), ("c", None)]
+    assert g.route(node="a", state=None) == "b"
+    assert g.has_node(node="z") and g.has_node("b") and not g.has_node("q")
+
+
+def test_lone_surrogate_passes_through():
+    g = HandoffGraph()
+    with pytest.raises(UnicodeEncodeError):
+        g.add_node("\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        g.add_edge("a", "b", "x == '\udfff'")
+    assert snapshot(g) == snapshot(HandoffGraph())
+
+
+# ---- building ----
+
+def test_len_contains_repr_bool():
+    g = HandoffGraph()
+    assert "" not in g and not g
+    g.add_node("x")
+    g.add_node("x")
+    assert len(g) == 1 and "x" in g and "X" not in g and "x " not in g and bool(g)
+    g.add_edge("x", "y")
+    g.add_node("x")
+    assert repr(g) == "HandoffGraph(nodes=2, edges=1, on_cycle='error')"
+    g.add_edge("a", "b")
+    g.add_edge("a", "b")
+    g.add_edge("a", "c")
+    assert len(g) == 5
+    assert repr(g) == "HandoffGraph(nodes=5, edges=4, on_cycle='error')"
+    g.add_node("")
+    assert "" in g and g.nodes()[0] == ""
+
+
+def test_nodes_sorted_by_code_point_and_edges_in_order():
+    g = HandoffGraph("allow")
+    for name in ["b", "a", "B", "", "ab", "é", "z", "\U0001f600", "\uffff"]:
+        g.add_node(name)
+    assert g.nodes() == ["", "B", "a", "ab", "b", "z", "é", "\uffff", "\U0001f600"]
+    g.add_edge("a", "c", "  x == 1 ")
+    g.add_edge("a", "b")
+    g.add_edge("a", "c", "  x == 1 ")
+    g.add_edge("a", "a")
+    assert g.edges("a") == [("c", "  x == 1 "), ("b", None), ("c", "  x == 1 "), ("a", None)]
+    assert g.edges("b") == [] and g.edges("nowhere") == []
+
+
+CYCLES = [
+    # (edges already present, refused edge)
+    ([], ("a", "a")),
+    ([("a", "b")], ("b", "a")),
+    ([("a", "b"), ("b", "c")], ("c", "a")),
+    ([("a", "b", "false"), ("b", "c", "x == 1")], ("c", "a")),  # guards are ignored
+    ([("a", "b"), ("a", "c"), ("c", "d"), ("d", "e")], ("e", "a")),
+    ([("x", "y")], ("y", "y")),
+]
+
+
+@pytest.mark.parametrize("present,edge", CYCLES)
+def test_cycle_refused_leaves_graph_unchanged(present, edge):
+    g = HandoffGraph()
+    for e in present:
+        g.add_edge(*e)
+    before = snapshot(g)
+    with pytest.raises(ValueError) as ei:
+        g.add_edge(*edge, "y == 2")
+    assert type(ei.value) is ValueError
+    assert str(ei.value) == (f"adding edge '{edge[0]}' -> '{edge[1]}' would create a cycle "
+                             "(on_cycle='error')")
+    assert snapshot(g) == before
+    assert g.is_dag()
+
+
+@pytest.mark.parametrize("present,edge", CYCLES)
+def test_cycle_accepted_under_allow(present, edge):
+    g = HandoffGraph("allow")
+    for e in present:
+        g.add_edge(*e)
+    g.add_edge(*edge)
+    assert g.edges(edge[0])[-1] == (edge[1], None)
+    assert not g.is_dag()
+
+
+def test_second_path_is_not_a_cycle():
+    g = HandoffGraph()
+    g.add_edge("a", "b")
+    g.add_edge("b", "c")
+    g.add_edge("a", "c")
+    g.add_edge("a", "c")
+    assert repr(g) == "HandoffGraph(nodes=3, edges=4, on_cycle='error')" and g.is_dag()
+
+
+@pytest.mark.parametrize("policy", ["error", "allow"])
+@pytest.mark.parametrize("when,message", [
+    ("", "invalid condition: empty condition"),
+    ("   ", "invalid condition: empty condition"),
+    ("\t\n\u3000", "invalid condition: empty condition"),
+    ("a = 1", "invalid condition: expected '==' (single '=' is not valid)"),
+    ("a ==", "invalid condition: unexpected token None"),
+])
+def test_guard_error_leaves_graph_unchanged_and_wins_over_cycle(policy, when, message):
+    g = HandoffGraph(policy)
+    g.add_edge("a", "b")
+    before = snapshot(g)
+    for frm, to in [("a", "c"), ("b", "a"), ("q", "q")]:  # fresh, cycle, self-loop
+        with pytest.raises(ValueError) as ei:
+            g.add_edge(frm, to, when)
+        assert str(ei.value) == message
+    assert snapshot(g) == before
+
+
+@pytest.mark.parametrize("edges,dag", [
+    ([], True),
+    ([("a", "b"), ("a", "b")], True),
+    ([("a", "a")], False),
+    ([("a", "b"), ("b", "a")], False),
+    ([("r", "a"), ("a", "b"), ("b", "c"), ("c", "a"), ("x", "y")], False),
+    ([("a", "b"), ("c", "b"), ("b", "d"), ("a", "d")], True),
+])
+def test_is_dag(edges, dag):
+    g = HandoffGraph("allow")
+    for e in edges:
+        g.add_edge(*e)
+    g.add_node("lonely")
+    assert g.is_dag() is dag
+
+
+def test_long_chain_is_iterative():
+    n = 20000
+    g = HandoffGraph()
+    for i in range(n - 1):
+        g.add_edge(str(i), str(i + 1))
+    assert g.is_dag() and len(g) == n
+    with pytest.raises(ValueError):
+        g.add_edge(str(n - 1), "0")
+    h = HandoffGraph("allow")
+    for i in range(n):
+        h.add_edge(str(i), str((i + 1) % n))
+    assert not h.is_dag()
+
+
+# ---- the condition language: errors through add_edge ----
+
+DEEP = 100_000
+
+
+@pytest.mark.parametrize("when,message", [
+    ("!a", "expected '!=' (use 'not' for negation)"),
+    ("a ! b", "expected '!=' (use 'not' for negation)"),
+    ("a =", "expected '==' (single '=' is not valid)"),
+    ("'abc", "unterminated string literal"),
+    ('x == "a\\"', "unterminated string literal"),
+    ("'\\", "unterminated string literal"),
+    ("1.2.3", "invalid number '1.2.3'"),
+    ("x == 9223372036854775808", "invalid number '9223372036854775808'"),
+    ("x == -9223372036854775809", "invalid number '-9223372036854775809'"),
+    ("x == " + "9" * 20, "invalid number '" + "9" * 20 + "'"),
+    ("x - 3", "unexpected character '-'"),
+    ("a;b", "unexpected character ';'"),
+    ("+1", "unexpected character '+'"),
+    ("a == 1 ≠ 2", "unexpected character '≠'"),
+    ("a == b == c", "unexpected trailing token Eq"),
+    ("a b", 'unexpected trailing token Ident("b")'),
+    ("1.5 x", 'unexpected trailing token Ident("x")'),
+    ("x -3", "unexpected trailing token Int(-3)"),
+    ("x 2.5", "unexpected trailing token Float(2.5)"),
+    ("x 1e5", "unexpected trailing token Int(1)"),
+    ("x 100.0", "unexpected trailing token Float(100.0)"),
+    ("x 0.00001", "unexpected trailing token Float(1e-5)"),
+    ("x 12345678901234567.0", "unexpected trailing token Float(1.2345678901234568e16)"),
+    ("x true", "unexpected trailing token Bool(true)"),
+    ("x False", "unexpected trailing token Bool(false)"),
+    ("x None", "unexpected trailing token Null"),
+    ("a in (b or c) == d", "unexpected trailing token Eq"),
+    ("x 'it\\'s'", "unexpected trailing token Str(\"it's\")"),
+    ("x 'a\\tb\\\\\"'", 'unexpected trailing token Str("a\\tb\\\\\\"")'),
+    ("x '\u0301'", 'unexpected trailing token Str("\\u{301}")'),
+    ("x (", "unexpected trailing token LParen"),
+    ("x )", "unexpected trailing token RParen"),
+    ("x not", "unexpected trailing token Not"),
+    ("a ==", "unexpected token None"),
+    (")", "unexpected token Some(RParen)"),
+    ("and", "unexpected token Some(And)"),
+    ("a == not b", "unexpected token Some(Not)"),
+    ("a < <", "unexpected token Some(Lt)"),
+    ("(a", "expected ')'"),
+    ("(a b", "expected ')'"),
+    ("a.", "expected identifier after '.'"),
+    ("a.1", "expected identifier after '.'"),
+    ("a.and", "expected identifier after '.'"),
+    (".5", "unexpected token Some(Dot)"),
+    ("(" * 13 + "a" + ")" * 13, "condition nested too deeply"),
+    ("not " * 61 + "a", "condition nested too deeply"),
+    ("(" * 2 + "not " * 51 + "a" + ")" * 2, "condition nested too deeply"),
+    ("(" * 11 + "not " * 6 + "a" + ")" * 11, "condition nested too deeply"),
+    ("not " * DEEP + "a", "condition nested too deeply"),
+    ("(" * DEEP, "condition nested too deeply"),
+])
+def test_invalid_conditions(when, message):
+    g = HandoffGraph()
+    with pytest.raises(ValueError) as ei:
+        g.add_edge("a", "b", when)
+    assert type(ei.value) is ValueError and str(ei.value) == "invalid condition: " + message
+    assert len(g) == 0
+
+
+@pytest.mark.parametrize("when", [
+    "(" * 12 + "a" + ")" * 12,
+    "not " * 60 + "a",
+    "(" * 2 + "not " * 50 + "a" + ")" * 2,
+    "(" * 11 + "not " * 5 + "a" + ")" * 11,
+    "x >= -9223372036854775808",
+    "größe > 2 and _x1 and ℕ2",
+    "x . y == 1",
+])
+def test_limits_accepted(when):
+    g = HandoffGraph()
+    g.add_edge("a", "b", when)
+    assert g.edges("a") == [("b", when)]
+
+
+# ---- route: projection of the state ----
+
+class Sneaky(dict):
+    """Would supply values through item access; only stored items may count."""
+
+    def __getitem__(self, key):
+        return "pro"
+
+    def __missing__(self, key):
+        return "pro"
+
+    def get(self, key, default=None):
+        return "pro"
+
+
+def nest(levels):
+    v = 0
+    for _ in range(levels):
+        v = [v]
+    return v
+
+
+@pytest.mark.parametrize("state,target", [
+    (None, None),
+    ({}, None),
+    ({"user": {"tier": "pro"}}, "t"),
+    ({"user": Sneaky(tier="pro")}, "t"),
+    (Sneaky(user={"tier": "pro"}), "t"),
+    ({"user": Sneaky()}, None),
+    (Sneaky(), None),
+    ({"user": Sneaky(tier="basic")}, None),
+    ({"user": {"tier": "pro"}, "junk": object(), "big": 2**70, "deep": nest(500)}, "t"),
+    ({"user": {"tier": "pro", "junk": object()}}, "t"),  # only user.tier is read
+    ({"user": ["tier"]}, None),
+    ({"user": "pro"}, None),
+    ({"user": {"tier": "pro"}.items()}, None),
+    ([{"user": {"tier": "pro"}}], None),
+    ({"user": {"tier": ["pro"]}}, None),
+])
+def test_projection(state, target):
+    g = HandoffGraph()
+    g.add_edge("s", "t", "user.tier == 'pro'")
+    assert g.route("s", state) == target
+
+
+def test_projection_shortest_prefix_reads_whole_subtree():
+    g = HandoffGraph()
+    g.add_edge("s", "t", "user.tier == 'pro'")
+    g.add_edge("s", "u", "'tier' in user")
+    with pytest.raises(TypeError) as ei:
+        g.route("s", {"user": {"tier": "x", "junk": object()}})
+    assert str(ei.value) == codec_error(object())[1]
+    assert g.route("s", {"user": {"tier": "x"}}) == "u"
+    assert g.route("s", {"user": {"tier": "pro"}}) == "t"
+
+
+@pytest.mark.parametrize("bad", [object(), 2**64, -(2**63) - 1, {1, 2}, nest(129),
+                                 bytearray(b"x")])
+def test_conversion_errors_propagate(bad):
+    exc, message = codec_error(bad)
+    g = HandoffGraph()
+    g.add_edge("s", "t")  # unguarded and first: the state is still projected
+    g.add_edge("s", "u", "x.y")
+    before = snapshot(g)
+    for node, state in [("s", {"x": {"y": bad}}), ("s", Sneaky(x=Sneaky(y=bad))), ("s", bad),
+                        ("nowhere", bad), ("nowhere", [1, bad])]:
+        with pytest.raises(exc) as ei:
+            g.route(node, state)
+        assert type(ei.value) is exc and str(ei.value) == message
+    assert g.route("s", {"x": {"z": bad}, "y": bad}) == "t"  # never read
+    assert g.route("s", {"x": [bad]}) == "t"  # not a dict: x.y is skipped
+    assert g.route("nowhere", {"x": {"y": bad}}) is None  # no paths for an unknown node
+    assert snapshot(g) == before
+
+
+def test_depth_counts_from_the_projected_value():
+    g = HandoffGraph()
+    g.add_edge("s", "t", "a.b")
+    state = {"a": {"b": nest(128)}}
+    with pytest.raises(ValueError):
+        dumps(state)
+    assert g.route("s", state) == "t"
+    with pytest.raises(ValueError):
+        g.route("s", {"a": {"b": nest(129)}})
+
+
+def test_first_unguarded_edge_wins():
+    g = HandoffGraph()
+    g.add_edge("s", "a", "x")
+    g.add_edge("s", "b")
+    g.add_edge("s", "c", "y")
+    assert g.route("s", {"x": 0, "y": 1}) == "b"
+    assert g.route("s", {"x": 1}) == "a"
+    assert g.route("s") == "b"
+    assert g.route("b") is None and g.route("nowhere", {"x": 1}) is None
+
+
+@pytest.mark.parametrize("value,matches", [
+    (None, False), (False, False), (0, False), (0.0, False), (-0.0, False), ("", False),
+    ([], False), ((), False), ({}, False), (b"", False),
+    (True, True), (1, True), (-1, True), (2**64 - 1, True), (-(2**63), True), (1e-300, True),
+    (math.nan, True), (math.inf, True), ("x", True), (" ", True), ([0], True), ((None,), True),
+    ({"k": 0}, True), (b"\0", True),
+])
+def test_truthiness_of_results(value, matches):
+    assert holds("v", {"v": value}) is matches
+    assert holds("not v", {"v": value}) is not matches
+    # A non-dict state is a value the guard cannot enter.
+    assert holds("not v", value) is True
+
+
+@pytest.mark.parametrize("guard,matches", [
+    ("0", False), ("0.0", False), ("-0.0", False), ("''", False), ("null", False), ("false", False),
+    ("1", True), ("-1", True), ("'x'", True), ("true", True), ("0.5", True), ("\"\\0\"", True),
+])
+def test_truthiness_of_literals(guard, matches):
+    assert holds(guard, None) is matches
+
+
+# ---- route: meaning of guards ----
+
+STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "n": None,
+         "flag": True, "off": False, "b": b"x", "eb": b"", "big": 2**64 - 1, "nan": math.nan,
+         "neg0": -0.0, "m": {1: "one", "k": "v"}, "arr1": [1], "arrf": [1.0], "t": ("a", 1),
+         "ab": {"x": 1, "y": 2}, "ba": {"y": 2, "x": 1}, "ab2": {"x": 1, "y": 2},
+         "e": "é", "sub": "ro", "empty": "", "two53": 2**53, "two53p1": 2**53 + 1}
+
+
+@pytest.mark.parametrize("guard,expected", [
+    ("user.tier == 'pro'", True), ("user.tier == 'Pro'", False), ("user.tier", True),
+    ("user.age >= 18 and user.age < 65", True), ("user.age == 30.0", True),
+    ("user.age > '20'", False), ("user.age != '30'", True), ("user.age == '30'", False),
+    ("score > 0.25", True), ("score == 0.5", True), ("score <= 0.5 and score >= 0.5", True),
+    ("'a' in user.tags", True), ("'c' in user.tags", False), ("'tier' in user", True),
+    ("'ro' in user.tier", True), ("'' in user.tier", True), ("1 in user.tier", False),
+    ("sub in user.tier", True), ("user.tier in user.tier", True), ("'pros' in user.tier", False),
+    ("n == null", True), ("n", False), ("user.missing.deeper == none", True),
+    ("user.tier.length", False), ("user.tier.length == None", True),
+    ("not user.tags", False), ("user.tags and score", True), ("not missing", True),
+    ("missing == null", True), ("missing != 0", True), ("missing == 0", False),
+    ("'a' in missing", False), ("missing in user.tags", False), ("null in t", False),
+    ("user.tier < 'q'", True), ("user.tags < user.tags", False), ("user.tier < user.tier", False),
+    ("user.tier <= user.tier", True), ("'pr' < user.tier", True), ("'' < empty", False),
+    ("e > 'z'", True), ("e > '\uffff'", False),
+    # booleans are not numbers; nil, booleans, arrays and maps are never ordered
+    ("flag == 1", False), ("flag == true", True), ("flag != 1", True), ("off == 0", False),
+    ("1 in t", True), ("true in t", False), ("flag > off", False), ("flag >= flag", False),
+    ("n <= n", False), ("n == n", True), ("ab >= ab", False),
+    # numbers compare through doubles at the top level and in `in`
+    ("1 == 1.0", True), ("two53 == two53p1", True), ("two53p1 > two53", False),
+    ("big == 18446744073709551616.0", True), ("big > 9223372036854775807", True),
+    ("big == -1", False), ("-1 < big", True), ("neg0 == 0", True), ("neg0 < 0", False),
+    ("1.0 in arr1", True), ("1 in arrf", True), ("1.0 in m", True), ("1 in m", True),
+    ("'one' in m", False), ("'k' in m", True),
+    # NaN equals nothing and orders with nothing, but is truthy
+    ("nan == nan", False), ("nan != nan", True), ("nan < 1 or nan >= 1", False), ("nan", True),
+    ("nan in t", False),
+    # structural equality inside containers: kind-exact, order-sensitive
+    ("arr1 == arr1", True), ("arr1 == arrf", False), ("ab == ba", False), ("ab == ab2", True),
+    ("ab != ba", True), ("arr1 == 1", False), ("t == t", True), ("user == user", True),
+    ("m == m", True),
+    # bytes are not strings
+    ("b == 'x'", False), ("'x' in b", False), ("b", True), ("eb", False), ("b < 'y'", False),
+    ("b == b", True), ("b in b", False),
+    # and/or yield booleans and short-circuit; not binds looser than a comparison
+    ("not user.age == 30", False), ("not not user.tier", True),
+    ("user.tier == 'pro' and not flag or score >= 0.5", True),
+    ("user.tier == 'pro' and (not flag or score > 0.5)", False),
+    ("(user.tier or missing) == true", True), ("(n or 0) == false", True),
+    ("(user.tier and score) == 0.5", False), ("(user.tags and score) == true", True),
+    ("(p or q) == r", False), ("(p or q) == (r or w)", True), ("(b or p) == true", True),
+])
+def test_guard_semantics(guard, expected):
+    assert holds(guard, STATE) is expected
+
+
+def test_long_and_or_chains():
+    chain = " and ".join(["a"] * (DEEP - 1) + ["b"])
+    g = HandoffGraph()
+    g.add_edge("s", "t", chain)
+    g.add_edge("s", "u", " or ".join(["z"] * (DEEP - 1) + ["a"]))
+    assert g.edges("s")[0] == ("t", chain)
+    assert g.route("s", {"a": 1, "b": 1}) == "t"
+    assert g.route("s", {"a": 1, "b": 0}) == "u"
+    assert g.route("s", {"a": 0, "b": 1}) is None
+    mixed = " and ".join(f"(x{i % 7} or y)" for i in range(DEEP // 4))
+    g.add_edge("m", "t", mixed)
+    all_set = {f"x{k}": 1 for k in range(7)}
+    assert g.route("m", all_set) == "t"
+    assert g.route("m", {**all_set, "x6": 0}) is None
+    assert g.route("m", {**all_set, "x6": 0, "y": 1}) == "t"
+
+
+# ---- the access flag ----
+
+class ReentrantKey:
+    """A dict key with the hash of a guard segment: the lookup runs its __eq__ while
+    route holds shared access."""
+
+    def __init__(self, text, action):
+        self.text = text
+        self.action = action
+        self.seen = []
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        try:
+            self.seen.append(("ok", self.action()))
+        except RuntimeError as e:
+            self.seen.append((type(e).__name__, str(e)))
+        return NotImplemented
+
+
+def test_route_holds_shared_access_during_projection():
+    g = HandoffGraph()
+    g.add_edge("s", "t", "x == 1")
+    before = snapshot(g)
+    calls = {
+        "add_edge": lambda: g.add_edge("s", "u"),
+        "add_node": lambda: g.add_node("new"),
+        "route": lambda: g.route("s", {"x": 1}),
+        "len": lambda: len(g),
+        "repr": lambda: repr(g),
+        "edges": lambda: g.edges("s"),
+        "on_cycle": lambda: g.on_cycle,
+    }
+    for name, action in calls.items():
+        key = ReentrantKey("x", action)
+        state = {key: 1}
+        assert g.route("s", state) is None          # the key only looks like "x"
+        assert key.seen, name
+        if name.startswith("add_"):
+            assert key.seen == [("RuntimeError", "Already borrowed")] * len(key.seen)
+        else:
+            assert all(kind == "ok" for kind, _ in key.seen), key.seen
+    assert snapshot(g) == before
+    # The flag is released after the route: writes work again.
+    g.add_node("after")
+    assert "after" in g
+
+
+def test_exception_from_key_comparison_propagates():
+    class Boom(ReentrantKey):
+        __hash__ = ReentrantKey.__hash__
+
+        def __eq__(self, other):
+            raise KeyError("boom")
+
+    g = HandoffGraph()
+    g.add_edge("s", "t")
+    g.add_edge("s", "u", "x")
+    before = snapshot(g)
+    with pytest.raises(KeyError, match="boom"):
+        g.route("s", {Boom("x", None): 1})
+    assert snapshot(g) == before
+    g.add_edge("s", "v")     # access released after the failure
+
+
+def test_writer_against_readers_in_threads():
+    # Readers evaluate a long guard detached from the interpreter, so a writer meets their
+    # shared access and fails at once with "Already borrowed". On a free-threaded build the
+    # writer's long cycle search also overlaps readers, which fail with "Already mutably
+    # borrowed". Nobody waits, and the graph stays whole.
+    g = HandoffGraph()
+    n = 5000
+    for i in range(n):
+        g.add_edge(str(i), str(i + 1))
+    g.add_edge("h", "t", " and ".join(["a"] * DEEP))
+    stop = threading.Event()
+    seen = {"reader": set(), "writer": set()}
+    wrong = []
+
+    def reader():
+        while not stop.is_set():
+            try:
+                if g.route("h", {"a": 1}) != "t":
+                    wrong.append("route")
+            except RuntimeError as e:
+                seen["reader"].add(str(e))
+
+    def want_more():
+        return not seen["writer"] or (not gil_enabled and not seen["reader"])
+
+    gil_enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
+    threads = [threading.Thread(target=reader) for _ in range(2)]
+    for t in threads:
+        t.start()
+    added = 0
+    deadline = time.monotonic() + 30
+    try:
+        while time.monotonic() < deadline and want_more():
+            try:
+                g.add_edge(f"w{added}", "0")  # searches the whole chain
+                added += 1
+            except RuntimeError as e:
+                seen["writer"].add(str(e))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert not wrong
+    assert seen["writer"] == {"Already borrowed"}
+    assert seen["reader"] <= {"Already mutably borrowed"}
+    assert gil_enabled or seen["reader"]
+    assert len(g) == n + 3 + added and g.is_dag()
+    assert repr(g) == f"HandoffGraph(nodes={n + 3 + added}, edges={n + 1 + added}, on_cycle='error')"
