@@ -116,10 +116,14 @@ py::Ref read_str(Reader& r, std::uint64_t n) {
 }
 
 py::Ref finish_str(const unsigned char* p, std::size_t n) {
-  // Not valid UTF-8 text: the payload comes back unchanged as bytes.
-  if (!is_valid_utf8({reinterpret_cast<const char*>(p), n}))
-    return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
-  return py::check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), n, "strict"));
+  // The strict decoder accepts exactly what is_valid_utf8 does, so it validates and
+  // decodes in one pass; text that is not valid UTF-8 comes back unchanged as bytes.
+  const char* c = reinterpret_cast<const char*>(p);
+  if (PyObject* s = PyUnicode_DecodeUTF8(c, static_cast<Py_ssize_t>(n), "strict"))
+    return py::steal(s);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::Error{};
+  PyErr_Clear();
+  return py::check(PyBytes_FromStringAndSize(c, static_cast<Py_ssize_t>(n)));
 }
 
 py::Ref read_bin(Reader& r, std::uint64_t n) {
