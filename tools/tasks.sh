@@ -86,6 +86,15 @@ case "$task" in
       -C 'build-dir=build/dbg-{wheel_tag}' . >&2
     cd tests && PYTHONPATH="$PWD/../tools" HYPOTHESIS_PROFILE=refleak \
       "$v"/bin/python -m pytest -q -p no:cacheprovider -p refleak_plugin "$@" ;;
+  ft-check)
+    # No free-threaded interpreter is at hand: compile every Python-facing source with the
+    # free-threaded configuration to check that branch (never linked).
+    inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    for f in $(git ls-files 'src/module/*.cpp' 'src/*/py_*.cpp'); do
+      g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
+        -isystem "$inc" -Isrc -Ithird_party "$f"
+    done
+    echo "free-threaded configuration: $(git ls-files 'src/module/*.cpp' 'src/*/py_*.cpp' | wc -l) sources compile" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)

@@ -18,8 +18,12 @@ namespace codec {
 // encoding that the caller must discard.
 void write_obj(Writer& w, PyObject* obj, int depth);
 
-// The whole encoding of one value (what the store keeps). Strong guarantee.
+// The whole encoding of one value. Strong guarantee.
 std::string encode(PyObject* obj);
+
+// Encodes `obj` in this thread's reused buffer and hands the bytes to `sink`, which must
+// copy what it keeps. Saves the allocations of `encode` where the caller copies anyway.
+void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx);
 
 // The value tree of `obj` (routing state), with the encoder's type rules and errors.
 Value py_to_value_at(PyObject* obj, int depth);

@@ -168,10 +168,51 @@ void write_obj(Writer& w, PyObject* obj, int depth) {
   unsupported_type();
 }
 
+namespace {
+
+// Encodings go through one reused buffer per thread. A finalizer run by a reference we drop could call
+// dumps again on the same thread, so a buffer in use is never shared.
+struct ScratchWriter {
+  static constexpr std::size_t kKeep = 1 << 20;  // larger buffers go back to the allocator
+  static thread_local Writer* cached;
+  static thread_local bool busy;
+  Writer* w;
+  bool owned;
+  ScratchWriter() {
+    if (!busy) {
+      if (!cached) cached = new Writer();
+      w = cached;
+      owned = false;
+      busy = true;
+    } else {
+      w = new Writer();
+      owned = true;
+    }
+  }
+  ~ScratchWriter() {
+    if (owned) {
+      delete w;
+    } else {
+      w->reset(kKeep);
+      busy = false;
+    }
+  }
+};
+thread_local Writer* ScratchWriter::cached = nullptr;
+thread_local bool ScratchWriter::busy = false;
+
+}  // namespace
+
 std::string encode(PyObject* obj) {
-  Writer w;
-  write_obj(w, obj, 0);
-  return std::string(reinterpret_cast<const char*>(w.data()), w.size());
+  ScratchWriter s;
+  write_obj(*s.w, obj, 0);
+  return std::string(reinterpret_cast<const char*>(s.w->data()), s.w->size());
+}
+
+void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx) {
+  ScratchWriter s;
+  write_obj(*s.w, obj, 0);
+  sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
 }
 
 Value py_to_value_at(PyObject* obj, int depth) {
@@ -212,37 +253,6 @@ Value py_to_value_at(PyObject* obj, int depth) {
 }
 
 namespace {
-
-// dumps reuses one buffer per thread. A finalizer run by a reference we drop could call
-// dumps again on the same thread, so a buffer in use is never shared.
-struct ScratchWriter {
-  static constexpr std::size_t kKeep = 1 << 20;  // larger buffers go back to the allocator
-  static thread_local Writer* cached;
-  static thread_local bool busy;
-  Writer* w;
-  bool owned;
-  ScratchWriter() {
-    if (!busy) {
-      if (!cached) cached = new Writer();
-      w = cached;
-      owned = false;
-      busy = true;
-    } else {
-      w = new Writer();
-      owned = true;
-    }
-  }
-  ~ScratchWriter() {
-    if (owned) {
-      delete w;
-    } else {
-      w->reset(kKeep);
-      busy = false;
-    }
-  }
-};
-thread_local Writer* ScratchWriter::cached = nullptr;
-thread_local bool ScratchWriter::busy = false;
 
 // Large enough that a second copy of the payload costs more than the extra checks.
 constexpr Py_ssize_t kBlobDirect = 4096;

@@ -52,6 +52,18 @@ std::optional<std::string_view> optional_prefix(const py::Args<2>& a, std::size_
   return a.convert(i, py::as_utf8);
 }
 
+// One allocation: the encoding is copied once from the thread's buffer into its block.
+EncodedValue encode_value(PyObject* obj) {
+  EncodedValue out;
+  codec::encode_to(
+      obj,
+      [](std::string_view bytes, void* ctx) {
+        *static_cast<EncodedValue*>(ctx) = EncodedValue::copy_of(bytes);
+      },
+      &out);
+  return out;
+}
+
 // ---- batches ----
 
 // Walks a sequence argument whose elements must be tuples of `arity` items, calling
@@ -116,7 +128,7 @@ Ref store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto a = py::bind(kSetSig, args, nargs, kwnames);
   std::string ns(a.convert(0, py::as_utf8));
   std::string key(a.convert(1, py::as_utf8));
-  EncodedValue value(codec::encode(a[2]));
+  EncodedValue value = encode_value(a[2]);
   {
     py::Detach detached;
     engine(self).set(std::move(ns), std::move(key), std::move(value));
@@ -153,7 +165,7 @@ Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
   });
   for (std::size_t i = 0; i < triples.size(); ++i)
-    items[i].value = EncodedValue(codec::encode(PyTuple_GET_ITEM(triples[i].get(), 2)));
+    items[i].value = encode_value(PyTuple_GET_ITEM(triples[i].get(), 2));
   {
     py::Detach detached;
     engine(self).set_many(std::move(items));
