@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan asan refleaks fuzz build format shell clean
+.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check fuzz build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -15,6 +15,10 @@ asan:
 	$(RUN) asan
 refleaks:
 	$(RUN) refleaks
+refleaks-short:
+	$(RUN) refleaks-short
+ft-check:
+	$(RUN) ft-check
 fuzz:
 	$(RUN) fuzz
 build:

@@ -7,3 +7,16 @@ settings.register_profile("default", database=None)
 # Leak hunting repeats every test; the same examples each time keep the counts comparable.
 settings.register_profile("refleak", database=None, derandomize=True, max_examples=30)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: long-running; left out of CI's leak-hunting pass")
+
+
+def pytest_collection_modifyitems(config, items):
+    import pytest
+
+    for item in items:
+        func = getattr(item, "function", None)
+        if "thread" in item.module.__name__ or getattr(func, "is_hypothesis_test", False):
+            item.add_marker(pytest.mark.slow)

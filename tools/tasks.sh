@@ -95,6 +95,10 @@ case "$task" in
         -isystem "$inc" -Isrc -Ithird_party "$f"
     done
     echo "free-threaded configuration: $(git ls-files 'src/module/*.cpp' 'src/*/py_*.cpp' | wc -l) sources compile" ;;
+  refleaks-short)
+    # CI's pass: fewer repetitions, and the slow threaded and property-based tests left
+    # to the full run.
+    "$0" refleaks --refleak-warmup 1 --refleak-runs 3 -m "not slow" "$@" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)
