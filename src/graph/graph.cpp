@@ -86,6 +86,11 @@ std::span<const Path> Graph::guard_paths(std::string_view node) const {
   return out ? std::span<const Path>(out->guard_paths) : std::span<const Path>();
 }
 
+const PathTrie* Graph::projection(std::string_view node) const {
+  const Out* out = find_out(node);
+  return out ? &out->trie : nullptr;
+}
+
 // Depth-first over the edges present before the new one, with an explicit stack so a
 // long chain cannot exhaust the call stack. Guards are ignored: a cycle is structural.
 bool Graph::would_close_cycle(std::string_view from, std::string_view to) const {
@@ -120,6 +125,7 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
                                                  "' would create a cycle (on_cycle='error')"};
   }
   std::vector<Path> paths = build_guard_paths(edges(from), guard.get());
+  PathTrie trie(paths);
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
             std::move(guard)};
 
@@ -130,7 +136,8 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
     auto [it, created] = out_.try_emplace(std::string(from));
     out_added = created;
     it->second.edges.push_back(std::move(edge));  // unchanged if this throws
-    it->second.guard_paths = std::move(paths);
+    it->second.guard_paths = std::move(paths);  // noexcept moves from here on
+    it->second.trie = std::move(trie);
   } catch (...) {
     if (out_added) out_.erase(out_.find(from));
     if (to_added) nodes_.erase(nodes_.find(to));
@@ -171,7 +178,7 @@ bool Graph::is_dag() const {
   return processed == in_degree.size();
 }
 
-std::optional<std::string> Graph::route(std::string_view node, const codec::Value& state) const {
+std::optional<std::string_view> Graph::route(std::string_view node, const codec::Value& state) const {
   for (const Edge& e : edges(node)) {
     if (!e.guard || condition::eval_truthy(*e.guard, state)) return e.to;
   }
@@ -182,6 +189,76 @@ std::string Graph::repr() const {
   return "HandoffGraph(nodes=" + std::to_string(nodes_.size()) +
          ", edges=" + std::to_string(edge_count_) + ", on_cycle='" +
          std::string(cycle_policy_name(policy_)) + "')";
+}
+
+PathTrie::PathTrie(std::span<const Path> index) : nodes_(1) {
+  // Children of a node, found by segment while building; dropped afterwards.
+  std::vector<std::unordered_map<std::string_view, std::uint32_t>> children(1);
+  ends_.reserve(index.size());
+  for (const Path& path : index) {
+    std::uint32_t cur = 0;
+    for (const std::string& seg : path) {
+      auto it = children[cur].find(seg);
+      if (it == children[cur].end()) {
+        const auto id = static_cast<std::uint32_t>(nodes_.size());
+        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg)});
+        children.emplace_back();
+        it = children[cur].emplace(seg, id).first;  // views `index`, which outlives this
+      }
+      cur = it->second;
+      steps_.push_back(cur);
+    }
+    ends_.push_back(steps_.size());
+  }
+}
+
+StateAssembler::StateAssembler(const PathTrie& trie)
+    : trie_(trie), built_(trie.size()), links_(3 * trie.size(), -1) {}
+
+void StateAssembler::insert(std::size_t path_index, codec::Value value) {
+  std::span<const std::uint32_t> chain = trie_.chain(path_index);
+  std::uint32_t id = chain.back();
+  built_[id] = std::move(value);
+  // Link the leaf, then each ancestor not linked yet, at the end of its parent's list:
+  // a parent's children keep the order in which their first value arrived.
+  const std::size_t n = trie_.size();
+  std::int32_t* first = links_.data();
+  std::int32_t* last = first + n;
+  std::int32_t* next = last + n;
+  while (id != 0) {
+    const std::uint32_t parent = trie_.node(id).parent;
+    const bool parent_linked = parent == 0 || first[parent] != -1;
+    if (first[parent] == -1) {
+      first[parent] = static_cast<std::int32_t>(id);
+    } else {
+      next[last[parent]] = static_cast<std::int32_t>(id);
+    }
+    last[parent] = static_cast<std::int32_t>(id);
+    if (parent_linked) break;
+    id = parent;
+  }
+}
+
+codec::Value StateAssembler::finish() && {
+  const std::size_t n = trie_.size();
+  const std::int32_t* first = links_.data();
+  const std::int32_t* next = first + 2 * n;
+  // Children are numbered above their parents: one backward pass builds every inner
+  // map after its members. Unlinked nodes stay nil and are never read.
+  for (std::size_t i = n; i-- > 0;) {
+    if (first[i] == -1 && i != 0) continue;
+    std::size_t count = 0;
+    for (std::int32_t c = first[i]; c != -1; c = next[c]) ++count;
+    std::vector<codec::Value> flat;
+    flat.reserve(2 * count);
+    for (std::int32_t c = first[i]; c != -1; c = next[c]) {
+      const PathTrie::Node& node = trie_.node(static_cast<std::size_t>(c));
+      flat.push_back(codec::Value::str(node.segment, node.valid_utf8));
+      flat.push_back(std::move(built_[static_cast<std::size_t>(c)]));
+    }
+    built_[i] = codec::Value::map_flat(std::move(flat));
+  }
+  return std::move(built_[0]);
 }
 
 StateBuilder::StateBuilder() : nodes_(1) {}

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,6 +58,53 @@ struct StringHash {
 };
 }  // namespace detail
 
+// A node's guard path index as a trie, so that projecting a state compares no strings
+// and makes one key per distinct segment position instead of one per path segment.
+// Node 0 is the root; every other node is one segment under `parent`, numbered in the
+// order the index first reaches it, so a child's number is above its parent's. Index
+// paths never extend one another, so each ends at its own leaf. Immutable once built.
+class PathTrie {
+ public:
+  struct Node {
+    std::string segment;
+    std::uint32_t parent = 0;
+    bool valid_utf8 = true;
+  };
+
+  PathTrie() : nodes_(1) {}
+  explicit PathTrie(std::span<const Path> index);
+
+  std::size_t size() const noexcept { return nodes_.size(); }
+  const Node& node(std::size_t id) const noexcept { return nodes_[id]; }
+  std::size_t path_count() const noexcept { return ends_.size(); }
+  // The node ids of index path `i`, first segment to leaf.
+  std::span<const std::uint32_t> chain(std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::span<const std::uint32_t>(steps_).subspan(begin, ends_[i] - begin);
+  }
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<std::uint32_t> steps_;  // every chain, one after another
+  std::vector<std::size_t> ends_;     // end of chain i in steps_
+};
+
+// The state map from values found at some of a trie's index paths, inserted in index
+// order: the same map StateBuilder makes from the same paths, with keys in the order
+// their first value arrived. Allocates a few flat arrays per call, nothing per segment.
+class StateAssembler {
+ public:
+  explicit StateAssembler(const PathTrie& trie);
+  // Each index path at most once, in ascending order.
+  void insert(std::size_t path_index, codec::Value value);
+  codec::Value finish() &&;
+
+ private:
+  const PathTrie& trie_;
+  std::vector<codec::Value> built_;      // per trie node: its value or, later, its map
+  std::vector<std::int32_t> links_;      // per node: first child, last child, next sibling
+};
+
 class Graph {
  public:
   explicit Graph(CyclePolicy policy) noexcept : policy_(policy) {}
@@ -90,11 +138,14 @@ class Graph {
   // duplicates and no path that extends another. Projecting a state at exactly these
   // paths (see StateBuilder) gives every guard of the node all it can see.
   std::span<const Path> guard_paths(std::string_view node) const;
+  // The same index as a trie; nullptr for a node without outgoing edges.
+  const PathTrie* projection(std::string_view node) const;
 
   // Target of the first edge from `node`, in insertion order, that is unguarded or whose
   // guard is truthy against `state`; nullopt when none matches or `node` has no edges.
   // Touches nothing but the graph and `state`: safe to run detached from Python.
-  std::optional<std::string> route(std::string_view node, const codec::Value& state) const;
+  // The view stays valid as long as the graph is not changed.
+  std::optional<std::string_view> route(std::string_view node, const codec::Value& state) const;
 
   // HandoffGraph(nodes=N, edges=E, on_cycle='error')
   std::string repr() const;
@@ -103,6 +154,7 @@ class Graph {
   struct Out {
     std::vector<Edge> edges;
     std::vector<Path> guard_paths;
+    PathTrie trie;
   };
 
   bool would_close_cycle(std::string_view from, std::string_view to) const;

@@ -63,31 +63,39 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
-// The object stored in `state` along `path`, looked up in each dict's own storage (no
-// __getitem__ or __missing__ of a subclass runs); null when the path leads nowhere.
-Ref lookup_stored(PyObject* state, const Path& path) {
-  Ref cur = py::borrow(state);
-  for (const std::string& segment : path) {
-    if (!PyDict_Check(cur.get())) return Ref();
-    Ref key = py::check(
-        PyUnicode_DecodeUTF8(segment.data(), static_cast<Py_ssize_t>(segment.size()), "strict"));
-    PyObject* found = nullptr;
-    int r = PyDict_GetItemRef(cur.get(), key.get(), &found);
-    py::check(r >= 0);
-    if (r == 0) return Ref();
-    cur = py::steal(found);
-  }
-  return cur;
-}
-
+// The state value for `node`: a dict is read only at the node's guard paths, each looked
+// up segment by segment in each dict's own storage (no __getitem__ or __missing__ of a
+// subclass runs). Each path is looked up on its own, as if alone; only the key strings
+// are shared, one per trie node, made on first use and dropped with this call.
 codec::Value state_value(const Graph& graph, std::string_view node, PyObject* state) {
   if (!state || state == Py_None) return codec::Value::map_flat({});
   if (!PyDict_Check(state)) return codec::py_to_value_at(state, 0);
-  StateBuilder builder;
-  for (const Path& path : graph.guard_paths(node))
-    if (Ref found = lookup_stored(state, path))
-      builder.insert_path(path, codec::py_to_value_at(found.get(), 0));
-  return std::move(builder).finish();
+  const PathTrie* trie = graph.projection(node);
+  if (!trie || trie->path_count() == 0) return codec::Value::map_flat({});
+  std::vector<Ref> keys(trie->size());
+  StateAssembler out(*trie);
+  for (std::size_t p = 0; p < trie->path_count(); ++p) {
+    Ref cur = py::borrow(state);
+    bool found_all = true;
+    for (std::uint32_t id : trie->chain(p)) {
+      if (!PyDict_Check(cur.get())) {
+        found_all = false;
+        break;
+      }
+      Ref& key = keys[id];
+      if (!key) key = py::str(trie->node(id).segment);
+      PyObject* found = nullptr;
+      const int r = PyDict_GetItemRef(cur.get(), key.get(), &found);
+      py::check(r >= 0);
+      if (r == 0) {
+        found_all = false;
+        break;
+      }
+      cur = py::steal(found);
+    }
+    if (found_all) out.insert(p, codec::py_to_value_at(cur.get(), 0));
+  }
+  return std::move(out).finish();
 }
 
 Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,8 +104,13 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
   codec::Value state = state_value(g.graph, node, a[1]);
-  std::optional<std::string> target;
-  {
+  std::span<const Edge> edges = g.graph.edges(node);
+  std::optional<std::string_view> target;
+  if (edges.empty()) {
+    // Nothing to evaluate: no reason to let go of the interpreter.
+  } else if (!edges.front().guard) {
+    target = edges.front().to;
+  } else {
     py::Detach detached;
     target = g.graph.route(node, state);
     state = codec::Value();  // freed while detached too
