@@ -178,8 +178,14 @@ bool Graph::is_dag() const {
   return processed == in_degree.size();
 }
 
-std::optional<std::string_view> Graph::route(std::string_view node, const codec::Value& state) const {
-  for (const Edge& e : edges(node)) {
+Graph::NodeView Graph::view(std::string_view node) const {
+  const Out* out = find_out(node);
+  return out ? NodeView{out->edges, &out->trie} : NodeView{};
+}
+
+std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
+                                                   const codec::Value& state) {
+  for (const Edge& e : edges) {
     if (!e.guard || condition::eval_truthy(*e.guard, state)) return e.to;
   }
   return std::nullopt;

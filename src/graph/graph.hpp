@@ -141,11 +141,22 @@ class Graph {
   // The same index as a trie; nullptr for a node without outgoing edges.
   const PathTrie* projection(std::string_view node) const;
 
+  // A node's edges and projection trie from one hash lookup (route needs both).
+  struct NodeView {
+    std::span<const Edge> edges;
+    const PathTrie* trie = nullptr;
+  };
+  NodeView view(std::string_view node) const;
+
   // Target of the first edge from `node`, in insertion order, that is unguarded or whose
   // guard is truthy against `state`; nullopt when none matches or `node` has no edges.
   // Touches nothing but the graph and `state`: safe to run detached from Python.
   // The view stays valid as long as the graph is not changed.
-  std::optional<std::string_view> route(std::string_view node, const codec::Value& state) const;
+  std::optional<std::string_view> route(std::string_view node, const codec::Value& state) const {
+    return route_edges(edges(node), state);
+  }
+  static std::optional<std::string_view> route_edges(std::span<const Edge> edges,
+                                                     const codec::Value& state);
 
   // HandoffGraph(nodes=N, edges=E, on_cycle='error')
   std::string repr() const;

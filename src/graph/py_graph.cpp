@@ -67,10 +67,9 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // up segment by segment in each dict's own storage (no __getitem__ or __missing__ of a
 // subclass runs). Each path is looked up on its own, as if alone; only the key strings
 // are shared, one per trie node, made on first use and dropped with this call.
-codec::Value state_value(const Graph& graph, std::string_view node, PyObject* state) {
+codec::Value state_value(const PathTrie* trie, PyObject* state) {
   if (!state || state == Py_None) return codec::Value::map_flat({});
   if (!PyDict_Check(state)) return codec::py_to_value_at(state, 0);
-  const PathTrie* trie = graph.projection(node);
   if (!trie || trie->path_count() == 0) return codec::Value::map_flat({});
   std::vector<Ref> keys(trie->size());
   StateAssembler out(*trie);
@@ -103,8 +102,9 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   GraphObject& g = native(self);
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
-  codec::Value state = state_value(g.graph, node, a[1]);
-  std::span<const Edge> edges = g.graph.edges(node);
+  const Graph::NodeView view = g.graph.view(node);
+  codec::Value state = state_value(view.trie, a[1]);
+  std::span<const Edge> edges = view.edges;
   std::optional<std::string_view> target;
   if (edges.empty()) {
     // Nothing to evaluate: no reason to let go of the interpreter.
@@ -112,7 +112,7 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     target = edges.front().to;
   } else {
     py::Detach detached;
-    target = g.graph.route(node, state);
+    target = Graph::route_edges(edges, state);
     state = codec::Value();  // freed while detached too
   }
   return target ? py::str(*target) : py::none();
