@@ -2,7 +2,8 @@
 
 #include <optional>
 #include <string_view>
-#include <vector>
+
+#include "codec/scratch.hpp"
 
 namespace condition {
 
@@ -11,23 +12,28 @@ using codec::Value;
 
 namespace {
 
-// An operand of a comparison: either a value inside the state (no copy) or one we made.
+// An operand of a comparison: a value inside the state, a literal of the guard or one of
+// the constants below; never a copy.
 class Operand {
  public:
   explicit Operand(const Value* ref) noexcept : ref_(ref) {}
-  explicit Operand(Value owned) : owned_(std::move(owned)) {}
-  const Value& get() const noexcept { return ref_ ? *ref_ : owned_; }
+  const Value& get() const noexcept { return *ref_; }
 
  private:
-  const Value* ref_ = nullptr;
-  Value owned_;
+  const Value* ref_;
 };
 
-// The value a path reaches, or nullptr. Keys must be valid strings equal byte for byte;
-// the first matching pair wins; arrays are not indexable.
-const Value* lookup(const Path& path, const Value& state) noexcept {
-  const Value* cur = &state;
-  for (const std::string& seg : path) {
+const Value nil_value;
+const Value true_value = Value::boolean(true);
+const Value false_value = Value::boolean(false);
+
+// The value that segments `from`.. of a path reach from `start`, or nullptr. Keys must be
+// valid strings equal byte for byte; the first matching pair wins; arrays are not
+// indexable.
+const Value* lookup(const Path& path, std::size_t from, const Value& start) noexcept {
+  const Value* cur = &start;
+  for (std::size_t s = from; s < path.size(); ++s) {
+    const std::string& seg = path[s];
     if (cur->kind() != Kind::Map) return nullptr;
     const Value* found = nullptr;
     for (std::size_t i = 0, n = cur->map_size(); i < n; ++i) {
@@ -43,7 +49,21 @@ const Value* lookup(const Path& path, const Value& state) noexcept {
   return cur;
 }
 
-Operand eval_operand(const Expr& e, const Value& state);
+// Where a Path starts: the whole state tree, or the projected value its prefix reached.
+struct TreeState {
+  const Value& state;
+  const Value* find(const Expr& path) const noexcept { return lookup(path.path, 0, state); }
+};
+struct ProjectedState {
+  std::span<const Value> roots;
+  const Value* find(const Expr& path) const noexcept {
+    if (path.root >= roots.size()) return nullptr;
+    return lookup(path.path, path.skip, roots[path.root]);
+  }
+};
+
+template <class State>
+bool truthy_of(const Expr& e, const State& state);
 
 bool numbers_equal_or_same(const Value& l, const Value& r) noexcept {
   if (l.is_numeric() && r.is_numeric()) return l.to_double() == r.to_double();
@@ -112,45 +132,77 @@ bool compare(CmpOp op, const Value& l, const Value& r) {
 
 // Left spine of an and/or chain: walk down with a loop to the first operand that is not
 // and/or, then fold back up, evaluating right operands only as short-circuiting allows.
-bool eval_chain(const Expr& top, const Value& state) {
-  std::vector<const Expr*> spine;
+template <class State>
+bool eval_chain(const Expr& top, const State& state) {
+  codec::ScratchStack<const Expr*, 32> spine;
   const Expr* node = &top;
   while (node->kind == ExprKind::And || node->kind == ExprKind::Or) {
     spine.push_back(node);
     node = node->lhs.get();
   }
-  bool acc = eval_truthy(*node, state);
-  for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
-    const Expr& op = **it;
-    if (op.kind == ExprKind::And ? acc : !acc) acc = eval_truthy(*op.rhs, state);
+  bool acc = truthy_of(*node, state);
+  for (std::size_t i = spine.size(); i-- > 0;) {
+    const Expr& op = *spine[i];
+    if (op.kind == ExprKind::And ? acc : !acc) acc = truthy_of(*op.rhs, state);
   }
   return acc;
 }
 
-Operand eval_operand(const Expr& e, const Value& state) {
+template <class State>
+Operand eval_operand(const Expr& e, const State& state) {
   switch (e.kind) {
     case ExprKind::Str:
-      // Literal text comes from the tokenizer, which only emits well-formed UTF-8.
-      return Operand(Value::str(e.text, true));
     case ExprKind::Int:
-      return Operand(Value::sint(e.int_value));
     case ExprKind::Float:
-      return Operand(Value::f64(e.float_value));
     case ExprKind::Bool:
-      return Operand(Value::boolean(e.bool_value));
     case ExprKind::Null:
-      return Operand(Value::nil());
+      return Operand(&e.literal);
     case ExprKind::Path: {
-      const Value* v = lookup(e.path, state);
-      return v ? Operand(v) : Operand(Value::nil());
+      const Value* v = state.find(e);
+      return v ? Operand(v) : Operand(&nil_value);
     }
     case ExprKind::Not:
     case ExprKind::And:
     case ExprKind::Or:
     case ExprKind::Cmp:
-      return Operand(Value::boolean(eval_truthy(e, state)));
+      return Operand(truthy_of(e, state) ? &true_value : &false_value);
   }
-  return Operand(Value::nil());
+  return Operand(&nil_value);
+}
+
+template <class State>
+bool truthy_of(const Expr& e, const State& state) {
+  switch (e.kind) {
+    case ExprKind::Not:
+      return !truthy_of(*e.lhs, state);
+    case ExprKind::And:
+    case ExprKind::Or:
+      return eval_chain(e, state);
+    case ExprKind::Cmp: {
+      const Operand l = eval_operand(*e.lhs, state);
+      const Operand r = eval_operand(*e.rhs, state);
+      return compare(e.op, l.get(), r.get());
+    }
+    case ExprKind::Path: {
+      const Value* v = state.find(e);
+      return v && truthy(*v);
+    }
+    default:
+      return truthy(e.literal);
+  }
+}
+
+template <class State>
+Value value_of(const Expr& e, const State& state) {
+  switch (e.kind) {
+    case ExprKind::Not:
+    case ExprKind::And:
+    case ExprKind::Or:
+    case ExprKind::Cmp:
+      return Value::boolean(truthy_of(e, state));
+    default:
+      return eval_operand(e, state).get();
+  }
 }
 
 }  // namespace
@@ -179,37 +231,16 @@ bool truthy(const Value& v) noexcept {
   return false;
 }
 
-bool eval_truthy(const Expr& e, const Value& state) {
-  switch (e.kind) {
-    case ExprKind::Not:
-      return !eval_truthy(*e.lhs, state);
-    case ExprKind::And:
-    case ExprKind::Or:
-      return eval_chain(e, state);
-    case ExprKind::Cmp: {
-      const Operand l = eval_operand(*e.lhs, state);
-      const Operand r = eval_operand(*e.rhs, state);
-      return compare(e.op, l.get(), r.get());
-    }
-    case ExprKind::Path: {
-      const Value* v = lookup(e.path, state);
-      return v && truthy(*v);
-    }
-    default:
-      return truthy(eval_operand(e, state).get());
-  }
+bool eval_truthy(const Expr& e, const Value& state) { return truthy_of(e, TreeState{state}); }
+
+Value eval(const Expr& e, const Value& state) { return value_of(e, TreeState{state}); }
+
+bool eval_truthy_projected(const Expr& e, std::span<const Value> roots) {
+  return truthy_of(e, ProjectedState{roots});
 }
 
-Value eval(const Expr& e, const Value& state) {
-  switch (e.kind) {
-    case ExprKind::Not:
-    case ExprKind::And:
-    case ExprKind::Or:
-    case ExprKind::Cmp:
-      return Value::boolean(eval_truthy(e, state));
-    default:
-      return eval_operand(e, state).get();
-  }
+Value eval_projected(const Expr& e, std::span<const Value> roots) {
+  return value_of(e, ProjectedState{roots});
 }
 
 }  // namespace condition

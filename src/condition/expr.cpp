@@ -23,21 +23,26 @@ Expr::~Expr() {
 ExprPtr Expr::make_str(std::string s) {
   auto e = std::make_unique<Expr>(ExprKind::Str);
   e->text = std::move(s);
+  // The tokenizer only emits well-formed UTF-8.
+  e->literal = codec::Value::str(e->text, true);
   return e;
 }
 ExprPtr Expr::make_int(std::int64_t i) {
   auto e = std::make_unique<Expr>(ExprKind::Int);
   e->int_value = i;
+  e->literal = codec::Value::sint(i);
   return e;
 }
 ExprPtr Expr::make_float(double f) {
   auto e = std::make_unique<Expr>(ExprKind::Float);
   e->float_value = f;
+  e->literal = codec::Value::f64(f);
   return e;
 }
 ExprPtr Expr::make_bool(bool b) {
   auto e = std::make_unique<Expr>(ExprKind::Bool);
   e->bool_value = b;
+  e->literal = codec::Value::boolean(b);
   return e;
 }
 ExprPtr Expr::make_null() { return std::make_unique<Expr>(ExprKind::Null); }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/value.hpp"
+
 namespace condition {
 
 enum class ExprKind : std::uint8_t { Str, Int, Float, Bool, Null, Path, Not, And, Or, Cmp };
@@ -24,6 +26,10 @@ using ExprPtr = std::unique_ptr<Expr>;
 // Which fields hold what:
 //   Str: text; Int: int_value; Float: float_value; Bool: bool_value; Null: nothing;
 //   Path: path; Not: lhs; And, Or: lhs and rhs; Cmp: op, lhs and rhs.
+// Literals also carry `literal`, their value made once here so evaluation borrows it.
+// A Path's `root` and `skip` serve evaluation against projected values (eval.hpp): the
+// projected value it starts from and how many of its leading segments that value already
+// stands for. Whoever projects sets them, while no evaluation can run.
 struct Expr {
   ExprKind kind = ExprKind::Null;
   CmpOp op = CmpOp::Eq;
@@ -33,6 +39,9 @@ struct Expr {
   std::string text;
   Path path;
   ExprPtr lhs, rhs;
+  codec::Value literal;
+  std::uint32_t root = 0;
+  std::uint32_t skip = 0;
 
   Expr() = default;
   explicit Expr(ExprKind k) : kind(k) {}

@@ -50,6 +50,68 @@ std::vector<Path> reduce_prefixes(std::vector<Path> sorted) {
   return kept;
 }
 
+// A guard's Path node and the index entry it reads from, decided before the graph is
+// changed and written into the node after.
+struct PathRoot {
+  condition::Expr* path;
+  std::uint32_t root;
+  std::uint32_t skip;
+};
+
+// For each Path node of the guards, the one index path that is a prefix of it (the
+// index is prefix-free and holds a prefix of every guard path). Linear in the segments.
+std::vector<PathRoot> resolve_roots(std::span<Edge> edges, condition::Expr* extra,
+                                    std::span<const Path> index) {
+  constexpr std::uint32_t none = UINT32_MAX;
+  std::vector<std::unordered_map<std::string_view, std::uint32_t>> children(1);
+  std::vector<std::uint32_t> ends(1, none);  // per trie node: the index path ending there
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    std::uint32_t cur = 0;
+    for (const std::string& seg : index[i]) {
+      auto it = children[cur].find(seg);
+      if (it == children[cur].end()) {
+        const auto id = static_cast<std::uint32_t>(children.size());
+        children.emplace_back();
+        ends.push_back(none);
+        it = children[cur].emplace(seg, id).first;
+      }
+      cur = it->second;
+    }
+    ends[cur] = static_cast<std::uint32_t>(i);
+  }
+  std::vector<PathRoot> out;
+  std::vector<condition::Expr*> stack;
+  for (Edge& e : edges) {
+    if (e.guard) stack.push_back(e.guard.get());
+  }
+  if (extra) stack.push_back(extra);
+  while (!stack.empty()) {
+    condition::Expr* node = stack.back();
+    stack.pop_back();
+    if (node->kind != condition::ExprKind::Path) {
+      if (node->lhs) stack.push_back(node->lhs.get());
+      if (node->rhs) stack.push_back(node->rhs.get());
+      continue;
+    }
+    // Out of range (reads as nil) if no index path covered it, which cannot happen.
+    PathRoot r{node, static_cast<std::uint32_t>(index.size()), 0};
+    std::uint32_t cur = 0;
+    for (std::size_t s = 0; s <= node->path.size(); ++s) {
+      if (ends[cur] != none) {
+        r.root = ends[cur];
+        r.skip = static_cast<std::uint32_t>(s);
+        break;
+      }
+      if (s == node->path.size()) break;
+      auto it = children[cur].find(node->path[s]);
+      if (it == children[cur].end()) break;
+      cur = it->second;
+    }
+    out.push_back(r);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition::Expr* extra) {
@@ -126,6 +188,10 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
   }
   std::vector<Path> paths = build_guard_paths(edges(from), guard.get());
   PathTrie trie(paths);
+  auto existing = out_.find(from);
+  std::vector<PathRoot> roots =
+      resolve_roots(existing == out_.end() ? std::span<Edge>() : std::span<Edge>(existing->second.edges),
+                    guard.get(), paths);
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
             std::move(guard)};
 
@@ -138,6 +204,10 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
     it->second.edges.push_back(std::move(edge));  // unchanged if this throws
     it->second.guard_paths = std::move(paths);  // noexcept moves from here on
     it->second.trie = std::move(trie);
+    for (const PathRoot& r : roots) {
+      r.path->root = r.root;
+      r.path->skip = r.skip;
+    }
   } catch (...) {
     if (out_added) out_.erase(out_.find(from));
     if (to_added) nodes_.erase(nodes_.find(to));
@@ -187,6 +257,14 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
                                                    const codec::Value& state) {
   for (const Edge& e : edges) {
     if (!e.guard || condition::eval_truthy(*e.guard, state)) return e.to;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
+                                                       std::span<const codec::Value> roots) {
+  for (const Edge& e : edges) {
+    if (!e.guard || condition::eval_truthy_projected(*e.guard, roots)) return e.to;
   }
   return std::nullopt;
 }

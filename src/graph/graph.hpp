@@ -115,7 +115,8 @@ class Graph {
   void add_node(std::string_view name);
 
   // Parses `when` (if given), applies the cycle policy, then registers both endpoints,
-  // appends the edge and rebuilds `from`'s guard path index. On an error, or on an
+  // appends the edge and rebuilds `from`'s guard path index, re-pointing the paths of
+  // all of `from`'s guards at their entries in the new index. On an error, or on an
   // exception (bad_alloc), the graph is unchanged. Under CyclePolicy::Error the
   // reachability search costs O(V + E); the index rebuild is linear in `from`'s edges.
   std::optional<EdgeError> add_edge(std::string_view from, std::string_view to,
@@ -157,6 +158,11 @@ class Graph {
   }
   static std::optional<std::string_view> route_edges(std::span<const Edge> edges,
                                                      const codec::Value& state);
+  // The same walk over the node's projected values: `roots[i]` is the state's value at
+  // guard_paths(node)[i], nil where that path leads nowhere (condition::eval_projected).
+  // add_edge has pointed every guard path of the node at its entry in that list.
+  static std::optional<std::string_view> route_projected(std::span<const Edge> edges,
+                                                         std::span<const codec::Value> roots);
 
   // HandoffGraph(nodes=N, edges=E, on_cycle='error')
   std::string repr() const;

@@ -4,10 +4,12 @@
 #include "graph/py_graph.hpp"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "codec/py_codec.hpp"
+#include "codec/scratch.hpp"
 #include "graph/graph.hpp"
 #include "module/bind.hpp"
 #include "module/types.hpp"
@@ -63,26 +65,24 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
-// The state value for `node`: a dict is read only at the node's guard paths, each looked
-// up segment by segment in each dict's own storage (no __getitem__ or __missing__ of a
-// subclass runs). Each path is looked up on its own, as if alone; only the key strings
-// are shared, one per trie node, made on first use and dropped with this call.
-codec::Value state_value(const PathTrie* trie, PyObject* state) {
-  if (!state || state == Py_None) return codec::Value::map_flat({});
-  if (!PyDict_Check(state)) return codec::py_to_value_at(state, 0);
-  if (!trie || trie->path_count() == 0) return codec::Value::map_flat({});
-  std::vector<Ref> keys(trie->size());
-  StateAssembler out(*trie);
-  for (std::size_t p = 0; p < trie->path_count(); ++p) {
+// A dict state is read only at the node's guard paths, each looked up segment by segment
+// in each dict's own storage (no __getitem__ or __missing__ of a subclass runs) and on its
+// own, as if alone; `roots[i]` gets the value found at path i, converted, and stays nil
+// where the path leads nowhere. The key strs are shared, one per trie node, made on first
+// use and dropped with this call. (A segment that is not valid UTF-8, which no guard
+// yields, would already fail to become a key.)
+void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> roots) {
+  codec::ScratchArray<Ref, 16> keys(trie.size());
+  for (std::size_t p = 0; p < trie.path_count(); ++p) {
     Ref cur = py::borrow(state);
     bool found_all = true;
-    for (std::uint32_t id : trie->chain(p)) {
+    for (std::uint32_t id : trie.chain(p)) {
       if (!PyDict_Check(cur.get())) {
         found_all = false;
         break;
       }
       Ref& key = keys[id];
-      if (!key) key = py::str(trie->node(id).segment);
+      if (!key) key = py::str(trie.node(id).segment);
       PyObject* found = nullptr;
       const int r = PyDict_GetItemRef(cur.get(), key.get(), &found);
       py::check(r >= 0);
@@ -92,9 +92,20 @@ codec::Value state_value(const PathTrie* trie, PyObject* state) {
       }
       cur = py::steal(found);
     }
-    if (found_all) out.insert(p, codec::py_to_value_at(cur.get(), 0));
+    if (found_all) roots[p] = codec::py_to_value_at(cur.get(), 0);
   }
-  return std::move(out).finish();
+}
+
+// Walks the edges, detached from the interpreter only when a guard must be evaluated;
+// `evaluate` routes against the state, `drop` frees it (detached too, when detached).
+template <class Evaluate, class Drop>
+std::optional<std::string_view> decide(std::span<const Edge> edges, Evaluate evaluate, Drop drop) {
+  if (edges.empty()) return std::nullopt;  // no reason to let go of the interpreter
+  if (!edges.front().guard) return edges.front().to;
+  py::Detach detached;
+  std::optional<std::string_view> target = evaluate();
+  drop();
+  return target;
 }
 
 Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -103,17 +114,23 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
   const Graph::NodeView view = g.graph.view(node);
-  codec::Value state = state_value(view.trie, a[1]);
-  std::span<const Edge> edges = view.edges;
+  PyObject* state = a[1];
   std::optional<std::string_view> target;
-  if (edges.empty()) {
-    // Nothing to evaluate: no reason to let go of the interpreter.
-  } else if (!edges.front().guard) {
-    target = edges.front().to;
+  if (state && state != Py_None && PyDict_Check(state)) {
+    // Guards read the projected values directly: no state tree is built.
+    codec::ScratchArray<codec::Value, 8> roots(view.trie ? view.trie->path_count() : 0);
+    if (view.trie) project(*view.trie, state, roots.span());
+    target = decide(
+        view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
+        [&] {
+          for (codec::Value& v : roots.span()) v = codec::Value();
+        });
   } else {
-    py::Detach detached;
-    target = Graph::route_edges(edges, state);
-    state = codec::Value();  // freed while detached too
+    codec::Value tree = state && state != Py_None ? codec::py_to_value_at(state, 0)
+                                                  : codec::Value::map_flat({});
+    target = decide(
+        view.edges, [&] { return Graph::route_edges(view.edges, tree); },
+        [&] { tree = codec::Value(); });
   }
   return target ? py::str(*target) : py::none();
 }
