@@ -65,34 +65,37 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
-// A dict state is read only at the node's guard paths, each looked up segment by segment
-// in each dict's own storage (no __getitem__ or __missing__ of a subclass runs) and on its
-// own, as if alone; `roots[i]` gets the value found at path i, converted, and stays nil
-// where the path leads nowhere. The key strs are shared, one per trie node, made on first
-// use and dropped with this call. (A segment that is not valid UTF-8, which no guard
-// yields, would already fail to become a key.)
+// A dict state is read only at the node's guard paths, segment by segment in each dict's
+// own storage (no __getitem__ or __missing__ of a subclass runs); `roots[i]` gets the
+// value found at path i, converted, and stays nil where the path leads nowhere. Each trie
+// node is looked up at most once, in the object found at its parent, with a key str made
+// for that lookup: paths sharing leading segments share those lookups.
 void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> roots) {
-  codec::ScratchArray<Ref, 16> keys(trie.size());
+  codec::ScratchArray<Ref, 16> found(trie.size());  // per trie node, once looked up
+  codec::ScratchArray<bool, 16> tried(trie.size());
+  found[0] = py::borrow(state);
   for (std::size_t p = 0; p < trie.path_count(); ++p) {
-    Ref cur = py::borrow(state);
-    bool found_all = true;
+    PyObject* cur = nullptr;
     for (std::uint32_t id : trie.chain(p)) {
-      if (!PyDict_Check(cur.get())) {
-        found_all = false;
-        break;
+      cur = nullptr;
+      if (found[id]) {
+        cur = found[id].get();
+        continue;
       }
-      Ref& key = keys[id];
-      if (!key) key = py::str(trie.node(id).segment);
-      PyObject* found = nullptr;
-      const int r = PyDict_GetItemRef(cur.get(), key.get(), &found);
+      if (tried[id]) break;
+      tried[id] = true;
+      PyObject* parent = found[trie.node(id).parent].get();
+      if (!PyDict_Check(parent)) break;
+      const std::string& segment = trie.node(id).segment;
+      const Ref key = py::str(segment);
+      PyObject* item = nullptr;
+      const int r = PyDict_GetItemRef(parent, key.get(), &item);
       py::check(r >= 0);
-      if (r == 0) {
-        found_all = false;
-        break;
-      }
-      cur = py::steal(found);
+      if (r == 0) break;
+      found[id] = py::steal(item);
+      cur = item;
     }
-    if (found_all) roots[p] = codec::py_to_value_at(cur.get(), 0);
+    if (cur) roots[p] = codec::py_to_value_at(cur, 0);
   }
 }
 
