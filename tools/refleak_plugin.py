@@ -1,11 +1,13 @@
 """Reference-leak hunting for the pytest suite on a debug interpreter.
 
-Load with ``-p refleak_plugin`` (tools/ on sys.path). Each test runs ``--refleak-warmup``
-times to settle caches, then ``--refleak-runs`` more times; after every run the total
-reference count (``sys.gettotalrefcount``) and the count of allocated memory blocks
-(``sys.getallocatedblocks``) are read after a full collection. A test leaks when either
-count grows in every measured run, the same rule CPython's own leak hunting uses. A
-leaking test fails with its per-run deltas.
+Load with ``-p refleak_plugin`` (tools/ on sys.path). As CPython's own leak hunting does,
+each test module is run ``--refleak-warmup`` times to settle caches, then
+``--refleak-runs`` more times, then once more to report outcomes; after every measured run the total reference count
+(``sys.gettotalrefcount``) and the count of allocated memory blocks
+(``sys.getallocatedblocks``) are read after a full collection. A module leaks when
+either count grows in every measured run; then the session fails and the deltas are
+printed. Test outcomes are reported from that last, unmeasured run (or the first failing
+one), since pytest's own reporting keeps references of its own.
 """
 
 from __future__ import annotations
@@ -19,61 +21,88 @@ from _pytest.runner import runtestprotocol
 
 def pytest_addoption(parser):
     group = parser.getgroup("refleak")
-    group.addoption("--refleak-warmup", type=int, default=3)
+    group.addoption("--refleak-warmup", type=int, default=2)
     group.addoption("--refleak-runs", type=int, default=4)
 
 
 def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("refleak hunting needs a debug interpreter (python3.14-dbg)")
-    config.addinivalue_line("markers", "no_refleak(reason): not repeatable for leak hunting")
-    config._refleak_report = []
+    config._refleak_rows = []
 
 
 def _counts():
-    # Settle everything that legitimately holds references between runs.
+    # Let go of everything that legitimately holds references between runs.
     sys._clear_internal_caches()
-    for _ in range(3):
-        gc.collect()
+    gc.collect()
+    gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_runtest_protocol(item, nextitem):
-    if item.get_closest_marker("no_refleak"):
-        return None
-    warmup = item.config.getoption("--refleak-warmup")
-    runs = item.config.getoption("--refleak-runs")
-    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
-    reports = []
-    deltas_rc, deltas_blocks = [], []
-    for i in range(warmup + runs):
-        before = _counts() if i >= warmup else None
-        reports = runtestprotocol(item, nextitem=None, log=False)
-        if any(r.failed for r in reports):
-            break
+def _run_module(session, items):
+    config = session.config
+    warmup = config.getoption("--refleak-warmup")
+    runs = config.getoption("--refleak-runs")
+    rc, blocks = [], []
+    for rep in range(warmup + runs + 1):
+        last = rep == warmup + runs
+        before = _counts() if warmup <= rep < warmup + runs else None
+        failed = False
+        for item in items:
+            if last or failed:
+                item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+            reports = runtestprotocol(item, nextitem=None, log=False)
+            if any(r.failed for r in reports) and not last:
+                failed = True
+            if last or any(r.failed for r in reports):
+                for r in reports:
+                    item.ihook.pytest_runtest_logreport(report=r)
+                item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+        if failed:
+            return None
         if before is not None:
             after = _counts()
-            deltas_rc.append(after[0] - before[0])
-            deltas_blocks.append(after[1] - before[1])
-    leaked = deltas_rc and (all(d >= 1 for d in deltas_rc) or all(d >= 1 for d in deltas_blocks))
-    for r in reports:
-        if leaked and r.when == "call" and r.passed:
-            r.outcome = "failed"
-            r.longrepr = (f"reference leak: refcount deltas {deltas_rc}, "
-                          f"allocated-block deltas {deltas_blocks}")
-        item.ihook.pytest_runtest_logreport(report=r)
-    item.config._refleak_report.append((item.nodeid, deltas_rc, deltas_blocks))
-    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+            rc.append(after[0] - before[0])
+            blocks.append(after[1] - before[1])
+    return rc, blocks
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtestloop(session):
+    if session.testsfailed and not session.config.option.continue_on_collection_errors:
+        raise session.Interrupted("errors during collection")
+    if session.config.option.collectonly:
+        return True
+    modules = {}
+    for item in session.items:
+        modules.setdefault(item.module.__name__, []).append(item)
+    for name, items in modules.items():
+        result = _run_module(session, items)
+        if result is None:
+            continue
+        rc, blocks = result
+        leaked = all(d >= 1 for d in rc) or all(d >= 1 for d in blocks)
+        session.config._refleak_rows.append((name, len(items), rc, blocks, leaked))
+        if leaked:
+            session.testsfailed += 1
+        if session.shouldstop:
+            raise session.Interrupted(session.shouldstop)
     return True
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    rows = config._refleak_report
+    rows = config._refleak_rows
     if not rows:
         return
-    total_rc = sum(sum(r[1]) for r in rows)
-    total_blocks = sum(sum(r[2]) for r in rows)
-    terminalreporter.write_line(
-        f"refleak: {len(rows)} tests repeated; summed deltas over measured runs: "
-        f"refcount {total_rc}, allocated blocks {total_blocks}")
+    terminalreporter.section("reference leaks")
+    for name, n, rc, blocks, leaked in rows:
+        mark = "LEAK" if leaked else "ok"
+        terminalreporter.write_line(
+            f"{mark:4} {name} ({n} tests): refcount deltas {rc}, allocated-block deltas {blocks}")
+    leaks = sum(1 for r in rows if r[4])
+    terminalreporter.write_line(f"refleak: {len(rows)} modules repeated, {leaks} leaking")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if any(r[4] for r in session.config._refleak_rows) and exitstatus == 0:
+        session.exitstatus = 1
