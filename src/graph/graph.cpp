@@ -285,7 +285,9 @@ PathTrie::PathTrie(std::span<const Path> index) : nodes_(1) {
       auto it = children[cur].find(seg);
       if (it == children[cur].end()) {
         const auto id = static_cast<std::uint32_t>(nodes_.size());
-        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg)});
+        const bool ascii = std::all_of(seg.begin(), seg.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg), ascii});
         children.emplace_back();
         it = children[cur].emplace(seg, id).first;  // views `index`, which outlives this
       }

@@ -69,6 +69,7 @@ class PathTrie {
     std::string segment;
     std::uint32_t parent = 0;
     bool valid_utf8 = true;
+    bool ascii = true;  // lets the bridge make its key str without decoding
   };
 
   PathTrie() : nodes_(1) {}

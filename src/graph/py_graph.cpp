@@ -3,6 +3,7 @@
 // the interpreter.
 #include "graph/py_graph.hpp"
 
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,6 +66,14 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
+// Identifier segments are ASCII: copying the bytes skips the UTF-8 decoder.
+Ref key_str(const PathTrie::Node& node) {
+  if (!node.ascii) return py::str(node.segment);
+  Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(node.segment.size()), 127));
+  std::memcpy(PyUnicode_DATA(s.get()), node.segment.data(), node.segment.size());
+  return s;
+}
+
 // A dict state is read only at the node's guard paths, segment by segment in each dict's
 // own storage (no __getitem__ or __missing__ of a subclass runs); `roots[i]` gets the
 // value found at path i, converted, and stays nil where the path leads nowhere. Each trie
@@ -86,8 +95,7 @@ void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> root
       tried[id] = true;
       PyObject* parent = found[trie.node(id).parent].get();
       if (!PyDict_Check(parent)) break;
-      const std::string& segment = trie.node(id).segment;
-      const Ref key = py::str(segment);
+      const Ref key = key_str(trie.node(id));
       PyObject* item = nullptr;
       const int r = PyDict_GetItemRef(parent, key.get(), &item);
       py::check(r >= 0);
