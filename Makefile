@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check fuzz build format shell clean
+.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check parallel fuzz build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -19,6 +19,8 @@ refleaks-short:
 	$(RUN) refleaks-short
 ft-check:
 	$(RUN) ft-check
+parallel:
+	$(RUN) parallel
 fuzz:
 	$(RUN) fuzz
 build:

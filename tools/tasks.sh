@@ -36,6 +36,9 @@ case "$task" in
   py-test)
     install_pkg
     cd tests && "$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
+  parallel)
+    # Every test on several threads at once (pytest-run-parallel).
+    "$0" py-test --parallel-threads="${QV_THREADS:-4}" "$@" ;;
   test)
     "$0" cpp-test
     "$0" py-test "$@" ;;
