@@ -33,6 +33,16 @@ class ScratchArray {
     if (!heap_) std::destroy_n(data_, size_);
   }
 
+  // Destroys every element now, e.g. at a moment cheaper than scope exit; size becomes 0.
+  void clear() noexcept {
+    if (heap_) {
+      heap_.reset();
+    } else {
+      std::destroy_n(data_, size_);
+    }
+    size_ = 0;
+  }
+
   std::size_t size() const noexcept { return size_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }

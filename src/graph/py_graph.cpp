@@ -133,9 +133,7 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (view.trie) project(*view.trie, state, roots.span());
     target = decide(
         view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
-        [&] {
-          for (codec::Value& v : roots.span()) v = codec::Value();
-        });
+        [&] { roots.clear(); });
   } else {
     codec::Value tree = state && state != Py_None ? codec::py_to_value_at(state, 0)
                                                   : codec::Value::map_flat({});
