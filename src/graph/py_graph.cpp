@@ -112,7 +112,10 @@ void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> root
 template <class Evaluate, class Drop>
 std::optional<std::string_view> decide(std::span<const Edge> edges, Evaluate evaluate, Drop drop) {
   if (edges.empty()) return std::nullopt;  // no reason to let go of the interpreter
-  if (!edges.front().guard) return edges.front().to;
+  // The edges live in the graph, not in the span; reach them through data() so the
+  // returned view is not taken for one into the span object.
+  const Edge& first = edges.data()[0];
+  if (!first.guard) return std::string_view(first.to);
   py::Detach detached;
   std::optional<std::string_view> target = evaluate();
   drop();
