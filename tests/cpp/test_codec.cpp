@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <cstring>
 #include <vector>
 
 #include "codec/bytes.hpp"
@@ -21,7 +22,11 @@ using codec::Value;
 using codec::Writer;
 using Bytes = std::vector<unsigned char>;
 
-Bytes out(const Writer& w) { return Bytes(w.data(), w.data() + w.size()); }
+Bytes out(const Writer& w) {
+  Bytes b(w.size());
+  if (!b.empty()) std::memcpy(b.data(), w.data(), b.size());
+  return b;
+}
 
 template <class F>
 Bytes written(F&& f) {
