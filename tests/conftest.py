@@ -11,6 +11,7 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: long-running; left out of CI's leak-hunting pass")
+    config.addinivalue_line("markers", "no_refleak(reason): cannot be measured by leak hunting")
 
 
 def pytest_collection_modifyitems(config, items):

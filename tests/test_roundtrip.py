@@ -39,18 +39,31 @@ def same(a, b):
     return a == b
 
 
+# The peers are extensions built for the release interpreter; on the debug interpreter
+# they upset its reference totals, so leak hunting leaves the tests that call them out.
+peer = pytest.mark.no_refleak(reason="release-built peer extensions skew debug refcount totals")
+
+
 @settings(max_examples=250, deadline=None, database=None)
 @given(values)
-def test_roundtrip_and_msgpack_agree(v):
+def test_roundtrip(v):
     enc = dumps(v)
     assert same(v, loads(enc))
     assert dumps(loads(enc)) == enc
+
+
+@peer
+@settings(max_examples=250, deadline=None, database=None)
+@given(values)
+def test_msgpack_agrees(v):
+    enc = dumps(v)
     assert same(v, msgpack.unpackb(enc, raw=False, strict_map_key=False))
     assert msgpack.packb(v, use_bin_type=True) == enc
     ours = loads(msgpack.packb(v, use_bin_type=True))
     assert same(v, ours)
 
 
+@peer
 @settings(max_examples=150, deadline=None, database=None)
 @given(st.recursive(
     st.none() | st.booleans() | ints | st.floats() | st.text() | st.binary(),

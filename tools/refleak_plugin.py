@@ -31,6 +31,15 @@ def pytest_configure(config):
     config._refleak_rows = []
 
 
+def pytest_collection_modifyitems(config, items):
+    # Tests marked no_refleak cannot be measured (see their reasons); they are left out.
+    kept = [i for i in items if not i.get_closest_marker("no_refleak")]
+    dropped = [i for i in items if i.get_closest_marker("no_refleak")]
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = kept
+
+
 def _counts():
     # Let go of everything that legitimately holds references between runs.
     sys._clear_internal_caches()
