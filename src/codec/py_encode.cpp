@@ -56,8 +56,9 @@ struct IntValue {
 
 IntValue int_value(PyObject* obj) {
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
-    return {true, static_cast<std::int64_t>(
-                      PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))),
+    return {true,
+            static_cast<std::int64_t>(
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))),
             0};
   int overflow;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -170,8 +171,8 @@ void write_obj(Writer& w, PyObject* obj, int depth) {
 
 namespace {
 
-// Encodings go through one reused buffer per thread. A finalizer run by a reference we drop could call
-// dumps again on the same thread, so a buffer in use is never shared.
+// Encodings go through one reused buffer per thread. A finalizer run by a reference we drop could
+// call dumps again on the same thread, so a buffer in use is never shared.
 struct ScratchWriter {
   static constexpr std::size_t kKeep = 1 << 20;  // larger buffers go back to the allocator
   static thread_local Writer* cached;
@@ -238,7 +239,8 @@ Value py_to_value_at(PyObject* obj, int depth) {
     std::vector<Value> items;
     Py_ssize_t n = PyList_GET_SIZE(obj);
     items.reserve(static_cast<std::size_t>(n));
-    detail::walk_list(obj, n, [&](PyObject* item) { items.push_back(py_to_value_at(item, depth + 1)); });
+    detail::walk_list(obj, n,
+                      [&](PyObject* item) { items.push_back(py_to_value_at(item, depth + 1)); });
     return Value::array(std::move(items));
   }
   if (PyTuple_Check(obj)) {
@@ -271,8 +273,8 @@ py::Ref dumps_blob(Writer& w, PyObject* obj) {
   } else {
     return {};
   }
-  py::Ref out = py::check(PyBytes_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(w.size() + payload.size())));
+  py::Ref out = py::check(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(w.size() + payload.size())));
   char* dst = PyBytes_AS_STRING(out.get());
   std::memcpy(dst, w.data(), w.size());
   std::memcpy(dst + w.size(), payload.data(), payload.size());

@@ -189,9 +189,9 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
   std::vector<Path> paths = build_guard_paths(edges(from), guard.get());
   PathTrie trie(paths);
   auto existing = out_.find(from);
-  std::vector<PathRoot> roots =
-      resolve_roots(existing == out_.end() ? std::span<Edge>() : std::span<Edge>(existing->second.edges),
-                    guard.get(), paths);
+  std::vector<PathRoot> roots = resolve_roots(
+      existing == out_.end() ? std::span<Edge>() : std::span<Edge>(existing->second.edges),
+      guard.get(), paths);
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
             std::move(guard)};
 
@@ -202,7 +202,7 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
     auto [it, created] = out_.try_emplace(std::string(from));
     out_added = created;
     it->second.edges.push_back(std::move(edge));  // unchanged if this throws
-    it->second.guard_paths = std::move(paths);  // noexcept moves from here on
+    it->second.guard_paths = std::move(paths);    // noexcept moves from here on
     it->second.trie = std::move(trie);
     for (const PathRoot& r : roots) {
       r.path->root = r.root;

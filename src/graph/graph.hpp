@@ -102,8 +102,8 @@ class StateAssembler {
 
  private:
   const PathTrie& trie_;
-  std::vector<codec::Value> built_;      // per trie node: its value or, later, its map
-  std::vector<std::int32_t> links_;      // per node: first child, last child, next sibling
+  std::vector<codec::Value> built_;  // per trie node: its value or, later, its map
+  std::vector<std::int32_t> links_;  // per node: first child, last child, next sibling
 };
 
 class Graph {

@@ -138,8 +138,8 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
         [&] { roots.clear(); });
   } else {
-    codec::Value tree = state && state != Py_None ? codec::py_to_value_at(state, 0)
-                                                  : codec::Value::map_flat({});
+    codec::Value tree =
+        state && state != Py_None ? codec::py_to_value_at(state, 0) : codec::Value::map_flat({});
     target = decide(
         view.edges, [&] { return Graph::route_edges(view.edges, tree); },
         [&] { tree = codec::Value(); });
@@ -275,11 +275,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "quorvalent._core.HandoffGraph",
-    sizeof(py::Object<GraphObject>),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kSlots,
+    "quorvalent._core.HandoffGraph", sizeof(py::Object<GraphObject>), 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
 
 py::LazyType lazy{&kSpec, "HandoffGraph"};

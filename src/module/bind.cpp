@@ -42,7 +42,8 @@ std::size_t find_param(PyObject* key, const char* const* names, std::size_t n) {
     return n;
   }
   for (std::size_t i = 0; i < n; ++i)
-    if (std::strlen(names[i]) == static_cast<std::size_t>(len) && std::memcmp(names[i], k, len) == 0)
+    if (std::strlen(names[i]) == static_cast<std::size_t>(len) &&
+        std::memcmp(names[i], k, len) == 0)
       return i;
   return n;
 }
@@ -59,8 +60,7 @@ void place_keyword(const char* display, const char* const* names, std::size_t n,
                      std::string(k, len) + "'");
   }
   if (out[i])
-    raise_type_error(std::string(display) + " got multiple values for argument '" + names[i] +
-                     "'");
+    raise_type_error(std::string(display) + " got multiple values for argument '" + names[i] + "'");
   out[i] = value;
 }
 
@@ -80,9 +80,8 @@ void check_missing(const char* display, const char* const* names, std::size_t re
 
 namespace detail {
 
-void bind_vector(const char* display, const char* const* names, std::size_t n,
-                 std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** out) {
+void bind_vector(const char* display, const char* const* names, std::size_t n, std::size_t required,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   if (static_cast<std::size_t>(nargs) > n) too_many_positional(display, n, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -94,8 +93,8 @@ void bind_vector(const char* display, const char* const* names, std::size_t n,
   check_missing(display, names, required, out);
 }
 
-void bind_tuple(const char* display, const char* const* names, std::size_t n,
-                std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out) {
+void bind_tuple(const char* display, const char* const* names, std::size_t n, std::size_t required,
+                PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
   if (static_cast<std::size_t>(nargs) > n) too_many_positional(display, n, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -133,7 +132,8 @@ void wrap_argument_error(const char* name) noexcept {
 }  // namespace detail
 
 void raise_not_instance(PyObject* obj, const char* target) {
-  if (obj == Py_None) raise_type_error(std::string("'None' is not an instance of '") + target + "'");
+  if (obj == Py_None)
+    raise_type_error(std::string("'None' is not an instance of '") + target + "'");
   Ref qual = check(PyType_GetQualName(Py_TYPE(obj)));
   Py_ssize_t len;
   const char* q = PyUnicode_AsUTF8AndSize(qual.get(), &len);

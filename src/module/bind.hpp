@@ -31,11 +31,10 @@ struct Signature {
 namespace detail {
 // Fills out[0..n) from a vectorcall (args, nargs, kwnames) or from a tuple and dict.
 // Throws Error with the binding TypeError set.
-void bind_vector(const char* display, const char* const* names, std::size_t n,
-                 std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** out);
-void bind_tuple(const char* display, const char* const* names, std::size_t n,
-                std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out);
+void bind_vector(const char* display, const char* const* names, std::size_t n, std::size_t required,
+                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+void bind_tuple(const char* display, const char* const* names, std::size_t n, std::size_t required,
+                PyObject* args, PyObject* kwargs, PyObject** out);
 // Re-raises a pending TypeError as "argument '{name}': {message}" keeping its cause;
 // other exceptions are left as they are.
 void wrap_argument_error(const char* name) noexcept;
@@ -76,8 +75,7 @@ struct Args {
 };
 
 template <std::size_t N>
-Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-             PyObject* kwnames) {
+Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<N> a;
   a.sig = &sig;
   detail::bind_vector(sig.display, sig.names.data(), N, sig.required, args, nargs, kwnames,

@@ -5,7 +5,8 @@
 namespace py {
 
 PyTypeObject* LazyType::get() noexcept {
-  if (PyObject* t = type_.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
+  if (PyObject* t = type_.load(std::memory_order_acquire))
+    return reinterpret_cast<PyTypeObject*>(t);
   PyObject* made = PyType_FromSpec(spec_);
   if (!made) {
     PyObject* cause = PyErr_GetRaisedException();

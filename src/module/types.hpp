@@ -36,8 +36,7 @@ class LazyType {
 // place after tp_alloc and destroyed in dealloc.
 template <class T>
 struct Object {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 template <class T>

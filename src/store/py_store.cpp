@@ -179,8 +179,8 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::vector<KeyRef> pairs;
   a.named(0, [&] {
     for_each_tuple(a[0], 2, [&](Ref t) {
-      pairs.push_back({py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)),
-                       py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
+      pairs.push_back(
+          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
       tuples.push_back(std::move(t));
     });
   });
@@ -248,8 +248,7 @@ Ref store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return key ? py::str(*key) : py::none();
 }
 
-Ref store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+Ref store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kNamespacesSig, args, nargs, kwnames);
   std::optional<std::string_view> prefix;
   if (!a.absent_or_none(0)) prefix = a.convert(0, py::as_utf8);
@@ -446,11 +445,7 @@ PyType_Slot kStoreSlots[] = {
 };
 
 PyType_Spec kStoreSpec = {
-    "quorvalent._core.Store",
-    sizeof(py::Object<Engine>),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kStoreSlots,
+    "quorvalent._core.Store", sizeof(py::Object<Engine>), 0, Py_TPFLAGS_DEFAULT, kStoreSlots,
 };
 
 // ---- Snapshot ----
@@ -496,8 +491,8 @@ PyMethodDef kSnapshotMethods[] = {
 };
 
 PyGetSetDef kSnapshotGetSet[] = {
-    {"id", py::getter<&snapshot_get_id>, nullptr,
-     "Monotonic id assigned by the originating store.", nullptr},
+    {"id", py::getter<&snapshot_get_id>, nullptr, "Monotonic id assigned by the originating store.",
+     nullptr},
     {"timestamp", py::getter<&snapshot_get_timestamp>, nullptr,
      "Seconds since the Unix epoch when the snapshot was taken.", nullptr},
     {"parent", py::getter<&snapshot_get_parent>, nullptr,

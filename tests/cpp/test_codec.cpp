@@ -4,9 +4,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
-#include <cstring>
 #include <vector>
 
 #include "codec/bytes.hpp"
@@ -16,8 +16,8 @@
 namespace {
 
 using codec::Kind;
-using codec::ReadError;
 using codec::Reader;
+using codec::ReadError;
 using codec::Value;
 using codec::Writer;
 using Bytes = std::vector<unsigned char>;
@@ -60,12 +60,15 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{32, {0xdc, 0, 32}, {0xde, 0, 32}, {0xd9, 32}, {0xc4, 32}},
         HeaderCase{255, {0xdc, 0, 255}, {0xde, 0, 255}, {0xd9, 255}, {0xc4, 255}},
         HeaderCase{256, {0xdc, 1, 0}, {0xde, 1, 0}, {0xda, 1, 0}, {0xc5, 1, 0}},
-        HeaderCase{65535, {0xdc, 0xff, 0xff}, {0xde, 0xff, 0xff}, {0xda, 0xff, 0xff},
-                   {0xc5, 0xff, 0xff}},
-        HeaderCase{65536, {0xdd, 0, 1, 0, 0}, {0xdf, 0, 1, 0, 0}, {0xdb, 0, 1, 0, 0},
-                   {0xc6, 0, 1, 0, 0}},
-        HeaderCase{0xffffffffu, {0xdd, 0xff, 0xff, 0xff, 0xff}, {0xdf, 0xff, 0xff, 0xff, 0xff},
-                   {0xdb, 0xff, 0xff, 0xff, 0xff}, {0xc6, 0xff, 0xff, 0xff, 0xff}}));
+        HeaderCase{
+            65535, {0xdc, 0xff, 0xff}, {0xde, 0xff, 0xff}, {0xda, 0xff, 0xff}, {0xc5, 0xff, 0xff}},
+        HeaderCase{
+            65536, {0xdd, 0, 1, 0, 0}, {0xdf, 0, 1, 0, 0}, {0xdb, 0, 1, 0, 0}, {0xc6, 0, 1, 0, 0}},
+        HeaderCase{0xffffffffu,
+                   {0xdd, 0xff, 0xff, 0xff, 0xff},
+                   {0xdf, 0xff, 0xff, 0xff, 0xff},
+                   {0xdb, 0xff, 0xff, 0xff, 0xff},
+                   {0xc6, 0xff, 0xff, 0xff, 0xff}}));
 
 struct IntCase {
   std::int64_t v;
@@ -88,17 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{255, {0xcc, 0xff}}, IntCase{256, {0xcd, 1, 0}}, IntCase{65535, {0xcd, 0xff, 0xff}},
         IntCase{65536, {0xce, 0, 1, 0, 0}}, IntCase{4294967295, {0xce, 0xff, 0xff, 0xff, 0xff}},
         IntCase{4294967296, {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}},
-        IntCase{kMax, {0xcf, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
-        IntCase{-1, {0xff}}, IntCase{-32, {0xe0}}, IntCase{-33, {0xd0, 0xdf}},
-        IntCase{-128, {0xd0, 0x80}}, IntCase{-129, {0xd1, 0xff, 0x7f}},
-        IntCase{-32768, {0xd1, 0x80, 0x00}}, IntCase{-32769, {0xd2, 0xff, 0xff, 0x7f, 0xff}},
+        IntCase{kMax, {0xcf, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}}, IntCase{-1, {0xff}},
+        IntCase{-32, {0xe0}}, IntCase{-33, {0xd0, 0xdf}}, IntCase{-128, {0xd0, 0x80}},
+        IntCase{-129, {0xd1, 0xff, 0x7f}}, IntCase{-32768, {0xd1, 0x80, 0x00}},
+        IntCase{-32769, {0xd2, 0xff, 0xff, 0x7f, 0xff}},
         IntCase{-2147483648LL, {0xd2, 0x80, 0, 0, 0}},
         IntCase{-2147483649LL, {0xd3, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff}},
         IntCase{kMin, {0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}}));
 
 TEST(Writer, U64AndF64AreFixedWidth) {
   EXPECT_EQ(written([](Writer& w) { w.write_u64(1); }), (Bytes{0xcf, 0, 0, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(written([](Writer& w) { w.write_f64(-0.0); }), (Bytes{0xcb, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(written([](Writer& w) { w.write_f64(-0.0); }),
+            (Bytes{0xcb, 0x80, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(written([](Writer& w) { w.write_f64(1.0); }),
             (Bytes{0xcb, 0x3f, 0xf0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(written([](Writer& w) { w.write_str("é"); }), (Bytes{0xa2, 0xc3, 0xa9}));
@@ -216,10 +220,10 @@ TEST(Value, StructuralEquality) {
       {arr({Value::uint(1), Value::nil()}), arr({Value::sint(1), Value()}), true},
       {arr({Value::uint(1)}), arr({Value::uint(1), Value::uint(1)}), false},
       {arr({}), Value::map_flat({}), false},
-      {Value::map_flat({Value::str_checked("a"), Value::uint(1), Value::str_checked("b"),
-                        Value::uint(2)}),
-       Value::map_flat({Value::str_checked("b"), Value::uint(2), Value::str_checked("a"),
-                        Value::uint(1)}),
+      {Value::map_flat(
+           {Value::str_checked("a"), Value::uint(1), Value::str_checked("b"), Value::uint(2)}),
+       Value::map_flat(
+           {Value::str_checked("b"), Value::uint(2), Value::str_checked("a"), Value::uint(1)}),
        false},  // pair order counts
       {Value::map_flat({arr({}), arr({Value::nil()})}), Value::map_flat({arr({}), arr({Value()})}),
        true},
@@ -278,14 +282,12 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"\xed\xa0\x80", false}, Utf8Case{"\xed\xbf\xbf", false},
         // above U+10FFFF, and lead bytes that can never start a sequence
         Utf8Case{"\xf4\x90\x80\x80", false}, Utf8Case{"\xf5\x80\x80\x80", false},
-        Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xff", false},
-        Utf8Case{"\xfe", false},
+        Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xff", false}, Utf8Case{"\xfe", false},
         // stray continuation, truncated sequences, bad continuation
         Utf8Case{"\x80", false}, Utf8Case{"\xbf", false}, Utf8Case{"\xc2", false},
-        Utf8Case{"\xe2\x82", false}, Utf8Case{"\xf0\x9f\x98", false},
-        Utf8Case{"\xc2\x41", false}, Utf8Case{"\xe2\x28\xa1", false},
-        Utf8Case{"\xe2\x82\x28", false}, Utf8Case{"\xf0\x9f\x98\x41", false},
-        Utf8Case{"\xf0\x9f\xc0\x80", false}));
+        Utf8Case{"\xe2\x82", false}, Utf8Case{"\xf0\x9f\x98", false}, Utf8Case{"\xc2\x41", false},
+        Utf8Case{"\xe2\x28\xa1", false}, Utf8Case{"\xe2\x82\x28", false},
+        Utf8Case{"\xf0\x9f\x98\x41", false}, Utf8Case{"\xf0\x9f\xc0\x80", false}));
 
 TEST(Utf8, TruncationAtEnd) {
   // A lead byte as the very last byte must not read past the view.

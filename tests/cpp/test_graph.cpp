@@ -282,9 +282,9 @@ INSTANTIATE_TEST_SUITE_P(
 // The trie-based assembler must give the very map StateBuilder gives, for every subset
 // of index paths that a state might supply (key order included).
 TEST(StateAssembler, MatchesStateBuilderOnEverySubset) {
-  const std::vector<Path> index = {{"score"},          {"user", "tier"}, {"flags", "x"},
-                                   {"user", "role"},   {"q", "r", "s"},  {"q", "r", "t"},
-                                   {"q", "u"},         {"\xff"}};
+  const std::vector<Path> index = {{"score"},        {"user", "tier"}, {"flags", "x"},
+                                   {"user", "role"}, {"q", "r", "s"},  {"q", "r", "t"},
+                                   {"q", "u"},       {"\xff"}};
   const graph::PathTrie trie(index);
   ASSERT_EQ(trie.path_count(), index.size());
   for (unsigned mask = 0; mask < (1u << index.size()); ++mask) {

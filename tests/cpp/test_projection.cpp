@@ -118,7 +118,10 @@ const Value* find(const Value& state, const Path& path) {
 }
 
 // Same kind and content, with NaN equal to NaN (a guard may yield a state's NaN).
-bool same(const Value& a, const Value& b) { return a == b || (a.kind() == b.kind() && a.kind() == codec::Kind::F64 && a.as_f64() != a.as_f64() && b.as_f64() != b.as_f64()); }
+bool same(const Value& a, const Value& b) {
+  return a == b || (a.kind() == b.kind() && a.kind() == codec::Kind::F64 &&
+                    a.as_f64() != a.as_f64() && b.as_f64() != b.as_f64());
+}
 
 TEST(Projection, MatchesTreeEvaluationOnRandomStatesAndGuards) {
   int evaluated = 0, non_nil = 0;
@@ -166,7 +169,7 @@ TEST(Projection, MatchesTreeEvaluationOnRandomStatesAndGuards) {
 struct Reroot {
   std::vector<std::string> guards;  // added in order to one node
   Value state;
-  std::vector<Value> expected;      // eval of each guard once all are added
+  std::vector<Value> expected;  // eval of each guard once all are added
 };
 
 Value str(const char* s) { return Value::str(s, true); }
@@ -190,8 +193,9 @@ TEST_P(RerootTest, EarlierGuardsReadThroughTheNewEntry) {
     EXPECT_EQ(condition::eval_projected(*edges[i].guard, roots), GetParam().expected[i]) << i;
 }
 
-const Value kDeep = map({str("a"), map({str("b"), map({str("c"), Value::uint(7)}), str("d"),
-                                        Value::array({str("x")})})});
+const Value kDeep =
+    map({str("a"),
+         map({str("b"), map({str("c"), Value::uint(7)}), str("d"), Value::array({str("x")})})});
 
 INSTANTIATE_TEST_SUITE_P(
     Projection, RerootTest,

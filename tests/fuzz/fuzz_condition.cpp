@@ -53,7 +53,8 @@ const Value& fixed_state() {
       {"bad", Value::str("\xff", false)},
       {"ext", Value::ext(3, "e")},
       {"arr", Value::array({Value::uint(1), str("x"), Value::f32(1.5f), Value::nil()})},
-      {"user", pairs({{"tier", str("pro")}, {"age", Value::uint(30)},
+      {"user", pairs({{"tier", str("pro")},
+                      {"age", Value::uint(30)},
                       {"tags", Value::array({str("a"), str("b")})}})},
   });
   return state;

@@ -44,8 +44,15 @@ std::string pick_text(FuzzedDataProvider& in) {
 }
 
 double pick_double(FuzzedDataProvider& in) {
-  constexpr double kSpecial[] = {0.0,  -0.0, 1.0, 0.5, std::numeric_limits<double>::quiet_NaN(),
-                                 INFINITY, -INFINITY, 9007199254740992.0, 18446744073709551616.0,
+  constexpr double kSpecial[] = {0.0,
+                                 -0.0,
+                                 1.0,
+                                 0.5,
+                                 std::numeric_limits<double>::quiet_NaN(),
+                                 INFINITY,
+                                 -INFINITY,
+                                 9007199254740992.0,
+                                 18446744073709551616.0,
                                  -9223372036854775808.0};
   return in.ConsumeBool() ? in.PickValueInArray(kSpecial) : in.ConsumeFloatingPoint<double>();
 }

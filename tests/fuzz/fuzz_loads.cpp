@@ -82,8 +82,8 @@ void expect_codec_error() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool started = (start_interpreter(), true);
   (void)started;
-  PyObject* input = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                              static_cast<Py_ssize_t>(size));
+  PyObject* input =
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
   if (!input) die("input bytes");
   PyObject* value = PyObject_CallOneArg(g_loads, input);
   Py_DECREF(input);

@@ -233,11 +233,16 @@ constexpr std::size_t kMaxBatch = 12;
 
 std::optional<std::uint64_t> max_history_of(std::uint8_t b) {
   switch (b % 5) {
-    case 0: return 0;
-    case 1: return 1;
-    case 2: return 2;
-    case 3: return 3;
-    default: return std::nullopt;
+    case 0:
+      return 0;
+    case 1:
+      return 1;
+    case 2:
+      return 2;
+    case 3:
+      return 3;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -278,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(e.erase(ns, key) == had, "erase result", had);
         break;
       }
-      case 4: {  // clear
+      case 4: {                         // clear
         if (in.byte() % 4 != 0) break;  // rare, or little would survive
         side.model.clear();
         e.clear();
