@@ -10,17 +10,24 @@ if [ "$place" = host ]; then
 fi
 root=$place
 cmd=$(printf '%q ' "$@")
+# The root starts from a clean environment; the project's own QV_* settings go along.
+for v in $(compgen -e | grep '^QV_' || true); do
+  cmd="export $(printf '%q' "$v=${!v}"); $cmd"
+done
 exec unshare --mount --propagation private bash -c '
   set -e
   root=$1 repo=$2 cmd=$3 cwd=$4
   mkdir -p "$root$repo" "$root/proc" "$root/dev" "$root/tmp"
   mount --bind "$repo" "$root$repo"
-  # A shared/ folder beside the checkout is read by nothing here; only the repo goes in.
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   mount -t tmpfs tmpfs "$root/dev/shm" 2>/dev/null || true
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  # The host may trust certificate authorities the root does not know (a proxy in front
+  # of the package registries): hand its bundle in for pip.
+  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/host-ca.crt" 2>/dev/null || true
   exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" QV_IN_ROOT=1 \
+    PIP_CERT=/etc/ssl/host-ca.crt \
     bash -c "cd \"$cwd\" && $cmd"
 ' bash "$root" "$repo" "$cmd" "$PWD"
