@@ -50,7 +50,11 @@ case "$task" in
     # ormsgpack is an optional peer from PyPI; the bench says so when it cannot be had.
     "$venv/bin/python" -c 'import ormsgpack' 2>/dev/null ||
       "$venv/bin/python" -m pip install -q --disable-pip-version-check ormsgpack >&2 || true
-    "$venv/bin/python" bench/bench.py "$@" ;;
+    "$venv/bin/python" bench/bench.py "$@"
+    # The engine alone, without Python: throughput with 1 and 2 threads, snapshot cost.
+    native build/bench -DQV_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+    printf '\n== store engine (Google Benchmark, no Python)\n'
+    build/bench/bench/cpp/bench_store --benchmark_min_time=0.2s ;;
   tsan)
     CC=clang CXX=clang++ native build/tsan -DQV_TESTS=ON -DQV_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R "${QV_TSAN_FILTER:-.}" ;;
