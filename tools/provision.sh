@@ -21,22 +21,29 @@ if host_ok; then echo host; exit 0; fi
 if [ -f "$root/.ready" ]; then echo "$root"; exit 0; fi
 
 log() { echo "provision: $*" >&2; }
+mkdir -p "$cache"
+# One provisioner at a time; whoever waited finds the root ready.
+exec 9>"$cache/.lock"
+flock 9
+if [ -f "$root/.ready" ]; then echo "$root"; exit 0; fi
+
 if ! command -v debootstrap >/dev/null 2>&1; then
   log "installing debootstrap"
   apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2
 fi
-mkdir -p "$cache"
-tmp="$root.tmp.$$"
-rm -rf "$tmp"
-log "debootstrap sid into $tmp (about a minute or two)"
+tmp="$root.tmp"
+drop() {  # a root, with anything still mounted inside it
+  grep -o " $1[^ ]*" /proc/mounts | sort -r | xargs -r -n1 umount -l 2>/dev/null || true
+  rm -rf --one-file-system "$1"
+}
+drop "$tmp"
+log "debootstrap sid into $tmp (about two minutes)"
 debootstrap --variant=minbase --include="$(echo "$pkgs" | tr ' ' ',')" sid "$tmp" http://deb.debian.org/debian >&2 \
   || { log "debootstrap failed; see $tmp/debootstrap/debootstrap.log"; exit 1; }
-# Drop older roots made from other package lists.
-for old in "$cache"/sid-*; do
-  [ "$old" = "$tmp" ] && continue
-  case "$old" in *.tmp.*) ;; esac
-  [ -d "$old" ] && { umount -R "$old/repo" 2>/dev/null || true; rm -rf --one-file-system "$old"; }
-done
 touch "$tmp/.ready"
 mv "$tmp" "$root"
+# Roots made from older package lists are of no further use.
+for old in "$cache"/sid-*; do
+  [ "$old" = "$root" ] || drop "$old"
+done
 echo "$root"

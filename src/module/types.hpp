@@ -20,8 +20,8 @@ namespace py {
 
 class LazyType {
  public:
-  constexpr LazyType(PyType_Spec* spec, const char* class_name) noexcept
-      : spec_(spec), name_(class_name) {}
+  constexpr LazyType(PyType_Spec* type_spec, const char* class_name) noexcept
+      : spec_(type_spec), name_(class_name) {}
   // Borrowed; lives for the process. nullptr with RuntimeError "An error occurred while
   // initializing class {name}" set when creation fails.
   PyTypeObject* get() noexcept;

@@ -38,17 +38,17 @@ void start_interpreter() {
   PyObject* def = PyInit__core();
   PyObject* machinery = PyImport_ImportModule("importlib.machinery");
   if (!def || !machinery) die("module definition");
-  PyObject* spec = PyObject_CallMethod(machinery, "ModuleSpec", "sO", "quorvalent._core", Py_None);
-  if (!spec) die("module spec");
+  PyObject* module_spec = PyObject_CallMethod(machinery, "ModuleSpec", "sO", "quorvalent._core", Py_None);
+  if (!module_spec) die("ModuleSpec");
   auto* mdef = reinterpret_cast<PyModuleDef*>(def);
-  PyObject* mod = PyModule_FromDefAndSpec(mdef, spec);
+  PyObject* mod = PyModule_FromDefAndSpec(mdef, module_spec);
   if (!mod || PyModule_ExecDef(mod, mdef) != 0) die("module execution");
   if (PyDict_SetItemString(PyImport_GetModuleDict(), "quorvalent._core", mod) != 0)
     die("sys.modules");
   g_dumps = PyObject_GetAttrString(mod, "dumps");
   g_loads = PyObject_GetAttrString(mod, "loads");
   if (!g_dumps || !g_loads) die("functions");
-  Py_DECREF(spec);
+  Py_DECREF(module_spec);
   Py_DECREF(machinery);
   Py_DECREF(mod);
 }
