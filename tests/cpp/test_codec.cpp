@@ -298,3 +298,21 @@ TEST(Utf8, TruncationAtEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+// Routing state can nest as deep as a guard's path is long; freeing it must not recurse.
+TEST(ValueTree, MillionLevelsFreeWithoutRecursion) {
+  Value v = Value::nil();
+  for (int i = 0; i < 1'000'000; ++i) {
+    std::vector<Value> flat;
+    flat.push_back(Value::str("a", true));
+    flat.push_back(std::move(v));
+    v = Value::map_flat(std::move(flat));
+  }
+  EXPECT_EQ(v.map_size(), 1u);
+  v = Value::nil();  // a recursive destructor overflows the stack here
+  EXPECT_TRUE(v.is_nil());
+}
+
+}  // namespace
