@@ -298,55 +298,6 @@ PathTrie::PathTrie(std::span<const Path> index) : nodes_(1) {
   }
 }
 
-StateAssembler::StateAssembler(const PathTrie& trie)
-    : trie_(trie), built_(trie.size()), links_(3 * trie.size(), -1) {}
-
-void StateAssembler::insert(std::size_t path_index, codec::Value value) {
-  std::span<const std::uint32_t> chain = trie_.chain(path_index);
-  std::uint32_t id = chain.back();
-  built_[id] = std::move(value);
-  // Link the leaf, then each ancestor not linked yet, at the end of its parent's list:
-  // a parent's children keep the order in which their first value arrived.
-  const std::size_t n = trie_.size();
-  std::int32_t* first = links_.data();
-  std::int32_t* last = first + n;
-  std::int32_t* next = last + n;
-  while (id != 0) {
-    const std::uint32_t parent = trie_.node(id).parent;
-    const bool parent_linked = parent == 0 || first[parent] != -1;
-    if (first[parent] == -1) {
-      first[parent] = static_cast<std::int32_t>(id);
-    } else {
-      next[last[parent]] = static_cast<std::int32_t>(id);
-    }
-    last[parent] = static_cast<std::int32_t>(id);
-    if (parent_linked) break;
-    id = parent;
-  }
-}
-
-codec::Value StateAssembler::finish() && {
-  const std::size_t n = trie_.size();
-  const std::int32_t* first = links_.data();
-  const std::int32_t* next = first + 2 * n;
-  // Children are numbered above their parents: one backward pass builds every inner
-  // map after its members. Unlinked nodes stay nil and are never read.
-  for (std::size_t i = n; i-- > 0;) {
-    if (first[i] == -1 && i != 0) continue;
-    std::size_t count = 0;
-    for (std::int32_t c = first[i]; c != -1; c = next[c]) ++count;
-    std::vector<codec::Value> flat;
-    flat.reserve(2 * count);
-    for (std::int32_t c = first[i]; c != -1; c = next[c]) {
-      const PathTrie::Node& node = trie_.node(static_cast<std::size_t>(c));
-      flat.push_back(codec::Value::str(node.segment, node.valid_utf8));
-      flat.push_back(std::move(built_[static_cast<std::size_t>(c)]));
-    }
-    built_[i] = codec::Value::map_flat(std::move(flat));
-  }
-  return std::move(built_[0]);
-}
-
 StateBuilder::StateBuilder() : nodes_(1) {}
 
 void StateBuilder::insert_path(const Path& path, codec::Value value) {

@@ -90,22 +90,6 @@ class PathTrie {
   std::vector<std::size_t> ends_;     // end of chain i in steps_
 };
 
-// The state map from values found at some of a trie's index paths, inserted in index
-// order: the same map StateBuilder makes from the same paths, with keys in the order
-// their first value arrived. Allocates a few flat arrays per call, nothing per segment.
-class StateAssembler {
- public:
-  explicit StateAssembler(const PathTrie& trie);
-  // Each index path at most once, in ascending order.
-  void insert(std::size_t path_index, codec::Value value);
-  codec::Value finish() &&;
-
- private:
-  const PathTrie& trie_;
-  std::vector<codec::Value> built_;  // per trie node: its value or, later, its map
-  std::vector<std::int32_t> links_;  // per node: first child, last child, next sibling
-};
-
 class Graph {
  public:
   explicit Graph(CyclePolicy policy) noexcept : policy_(policy) {}

@@ -278,24 +278,3 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-
-// The trie-based assembler must give the very map StateBuilder gives, for every subset
-// of index paths that a state might supply (key order included).
-TEST(StateAssembler, MatchesStateBuilderOnEverySubset) {
-  const std::vector<Path> index = {{"score"},        {"user", "tier"}, {"flags", "x"},
-                                   {"user", "role"}, {"q", "r", "s"},  {"q", "r", "t"},
-                                   {"q", "u"},       {"\xff"}};
-  const graph::PathTrie trie(index);
-  ASSERT_EQ(trie.path_count(), index.size());
-  for (unsigned mask = 0; mask < (1u << index.size()); ++mask) {
-    graph::StateBuilder b;
-    graph::StateAssembler a(trie);
-    for (std::size_t i = 0; i < index.size(); ++i) {
-      if (!(mask & (1u << i))) continue;
-      b.insert_path(index[i], Value::uint(i));
-      a.insert(i, Value::uint(i));
-    }
-    ASSERT_EQ(std::move(a).finish(), std::move(b).finish()) << "mask " << mask;
-  }
-  EXPECT_EQ(graph::StateAssembler(graph::PathTrie()).finish(), Value::map_flat({}));
-}
