@@ -128,6 +128,13 @@ class Detach {
   PyThreadState* state_;
 };
 
+// Runs f detached from the interpreter and hands back its result.
+template <class F>
+auto detached(F&& f) -> decltype(f()) {
+  Detach d;
+  return f();
+}
+
 // The object's per-object lock on the free-threaded build; nothing on the GIL build,
 // where the interpreter lock already serialises container access.
 class CriticalSection {

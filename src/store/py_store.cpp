@@ -129,10 +129,7 @@ Ref store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   std::string ns(a.convert(0, py::as_utf8));
   std::string key(a.convert(1, py::as_utf8));
   EncodedValue value = encode_value(a[2]);
-  {
-    py::Detach detached;
-    engine(self).set(std::move(ns), std::move(key), std::move(value));
-  }
+  py::detached([&] { engine(self).set(std::move(ns), std::move(key), std::move(value)); });
   return py::none();
 }
 
@@ -140,11 +137,7 @@ Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   auto a = py::bind(kGetSig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
   std::string_view key = a.convert(1, py::as_utf8);
-  EncodedValue found;
-  {
-    py::Detach detached;
-    found = engine(self).get(ns, key);
-  }
+  EncodedValue found = py::detached([&] { return engine(self).get(ns, key); });
   if (!found) return a.absent_or_none(2) ? py::none() : py::borrow(a[2]);
   return codec::decode(found.view());
 }
@@ -166,10 +159,7 @@ Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
   for (std::size_t i = 0; i < triples.size(); ++i)
     items[i].value = encode_value(PyTuple_GET_ITEM(triples[i].get(), 2));
-  {
-    py::Detach detached;
-    engine(self).set_many(std::move(items));
-  }
+  py::detached([&] { engine(self).set_many(std::move(items)); });
   return py::none();
 }
 
@@ -184,11 +174,7 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       tuples.push_back(std::move(t));
     });
   });
-  std::vector<EncodedValue> found;
-  {
-    py::Detach detached;
-    found = engine(self).get_many(pairs);
-  }
+  std::vector<EncodedValue> found = py::detached([&] { return engine(self).get_many(pairs); });
   std::vector<Ref> decoded;
   decoded.reserve(found.size());
   for (auto& v : found) {
@@ -205,11 +191,7 @@ Ref store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = py::bind(kContainsSig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
   std::string_view key = a.convert(1, py::as_utf8);
-  bool found;
-  {
-    py::Detach detached;
-    found = engine(self).contains(ns, key);
-  }
+  bool found = py::detached([&] { return engine(self).contains(ns, key); });
   return py::boolean(found);
 }
 
@@ -217,11 +199,7 @@ Ref store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   auto a = py::bind(kDeleteSig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
   std::string_view key = a.convert(1, py::as_utf8);
-  bool removed;
-  {
-    py::Detach detached;
-    removed = engine(self).erase(ns, key);
-  }
+  bool removed = py::detached([&] { return engine(self).erase(ns, key); });
   return py::boolean(removed);
 }
 
@@ -229,22 +207,14 @@ Ref store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   auto a = py::bind(kKeysSig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
   std::optional<std::string_view> prefix = optional_prefix(a, 1);
-  std::vector<std::string> keys;
-  {
-    py::Detach detached;
-    keys = engine(self).keys(ns, prefix);
-  }
+  std::vector<std::string> keys = py::detached([&] { return engine(self).keys(ns, prefix); });
   return str_list(keys);
 }
 
 Ref store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kMaxKeySig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
-  std::optional<std::string> key;
-  {
-    py::Detach detached;
-    key = engine(self).max_key(ns);
-  }
+  std::optional<std::string> key = py::detached([&] { return engine(self).max_key(ns); });
   return key ? py::str(*key) : py::none();
 }
 
@@ -252,37 +222,22 @@ Ref store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   auto a = py::bind(kNamespacesSig, args, nargs, kwnames);
   std::optional<std::string_view> prefix;
   if (!a.absent_or_none(0)) prefix = a.convert(0, py::as_utf8);
-  std::vector<std::string> names;
-  {
-    py::Detach detached;
-    names = engine(self).namespaces(prefix);
-  }
+  std::vector<std::string> names = py::detached([&] { return engine(self).namespaces(prefix); });
   return str_list(names);
 }
 
 Ref store_clear(PyObject* self) {
-  {
-    py::Detach detached;
-    engine(self).clear();
-  }
+  py::detached([&] { engine(self).clear(); });
   return py::none();
 }
 
 Ref store_snapshot(PyObject* self) {
-  SnapshotPtr data;
-  {
-    py::Detach detached;
-    data = engine(self).snapshot();
-  }
+  SnapshotPtr data = py::detached([&] { return engine(self).snapshot(); });
   return make_snapshot(std::move(data));
 }
 
 Ref store_history(PyObject* self) {
-  std::vector<SnapshotPtr> retained;
-  {
-    py::Detach detached;
-    retained = engine(self).history();
-  }
+  std::vector<SnapshotPtr> retained = py::detached([&] { return engine(self).history(); });
   Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(retained.size())));
   for (std::size_t i = 0; i < retained.size(); ++i)
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
@@ -291,10 +246,7 @@ Ref store_history(PyObject* self) {
 }
 
 Ref store_clear_history(PyObject* self) {
-  {
-    py::Detach detached;
-    engine(self).clear_history();
-  }
+  py::detached([&] { engine(self).clear_history(); });
   return py::none();
 }
 
@@ -308,19 +260,12 @@ const SnapshotPtr& as_snapshot(PyObject* obj) {
 Ref store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kRestoreSig, args, nargs, kwnames);
   SnapshotPtr data = a.convert(0, as_snapshot);
-  {
-    py::Detach detached;
-    engine(self).restore(*data);
-  }
+  py::detached([&] { engine(self).restore(*data); });
   return py::none();
 }
 
 Py_ssize_t store_len(PyObject* self) {
-  std::uint64_t n;
-  {
-    py::Detach detached;
-    n = engine(self).entry_count();
-  }
+  const std::uint64_t n = py::detached([&] { return engine(self).entry_count(); });
   return py::to_ssize(n);
 }
 
@@ -332,16 +277,11 @@ bool store_contains_namespace(PyObject* self, PyObject* arg) {
     py::detail::wrap_argument_error("namespace");
     throw;
   }
-  py::Detach detached;
-  return engine(self).contains_namespace(ns);
+  return py::detached([&] { return engine(self).contains_namespace(ns); });
 }
 
 Ref store_repr(PyObject* self) {
-  std::uint64_t n;
-  {
-    py::Detach detached;
-    n = engine(self).entry_count();
-  }
+  const std::uint64_t n = py::detached([&] { return engine(self).entry_count(); });
   return py::check(PyUnicode_FromFormat("Store(backend='memory', codec='msgpack', entries=%llu)",
                                         static_cast<unsigned long long>(n)));
 }

@@ -38,7 +38,8 @@ void start_interpreter() {
   PyObject* def = PyInit__core();
   PyObject* machinery = PyImport_ImportModule("importlib.machinery");
   if (!def || !machinery) die("module definition");
-  PyObject* module_spec = PyObject_CallMethod(machinery, "ModuleSpec", "sO", "quorvalent._core", Py_None);
+  PyObject* module_spec =
+      PyObject_CallMethod(machinery, "ModuleSpec", "sO", "quorvalent._core", Py_None);
   if (!module_spec) die("ModuleSpec");
   auto* mdef = reinterpret_cast<PyModuleDef*>(def);
   PyObject* mod = PyModule_FromDefAndSpec(mdef, module_spec);
