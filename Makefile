@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check parallel fuzz build format shell clean
+.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -23,6 +23,8 @@ parallel:
 	$(RUN) parallel
 fuzz:
 	$(RUN) fuzz
+mutate:
+	$(RUN) mutate
 build:
 	$(RUN) build
 format:

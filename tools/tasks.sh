@@ -115,6 +115,10 @@ case "$task" in
     # CI's pass: fewer repetitions, and the slow threaded and property-based tests left
     # to the full run.
     "$0" refleaks --refleak-warmup 1 --refleak-runs 3 -m "not slow" "$@" ;;
+  mutate)
+    # Planted faults against the whole suite; long (about an hour for 300 mutants), not in CI.
+    install_pkg
+    "$venv/bin/python" tools/mutate.py "$@" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
   shell)
