@@ -16,11 +16,11 @@ namespace store {
 // Which keys a scan returns. Keys compare bytewise (as max_key does); a key passes when it
 // starts with `prefix` and lies in [start, stop), each bound only when given.
 struct ScanRange {
-  std::optional<std::string_view> prefix;
-  std::optional<std::string_view> start;  // inclusive
-  std::optional<std::string_view> stop;   // exclusive
+  std::optional<std::string_view> prefix = std::nullopt;
+  std::optional<std::string_view> start = std::nullopt;  // inclusive
+  std::optional<std::string_view> stop = std::nullopt;   // exclusive
   bool reverse = false;                   // descending order
-  std::optional<std::size_t> limit;       // at most this many, from the front of the order
+  std::optional<std::size_t> limit = std::nullopt;       // at most this many, from the front of the order
 };
 
 // The passing keys of `keys` in order. With a limit below the number of keys, only a
