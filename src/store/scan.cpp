@@ -58,10 +58,4 @@ std::vector<std::string> scan_keys(const KeyMap& keys, const ScanRange& r) {
   return out;
 }
 
-std::uint64_t value_bytes(const KeyMap& keys) noexcept {
-  std::uint64_t n = 0;
-  for (const auto& entry : keys) n += entry.second.size();
-  return n;
-}
-
 }  // namespace store

@@ -276,28 +276,27 @@ const Keys kAllDesc{kAllKeys.rbegin(), kAllKeys.rend()};
 
 INSTANTIATE_TEST_SUITE_P(
     Ranges, ScanTest,
-    ::testing::Values(
-        ScanCase{{}, kAllKeys}, ScanCase{{.reverse = true}, kAllDesc},
-        ScanCase{{.prefix = "a"}, {"a", "ab", "abc"}},
-        ScanCase{{.prefix = "a", .reverse = true}, {"abc", "ab", "a"}},
-        ScanCase{{.start = "ab", .stop = "b"}, {"ab", "abc"}},
-        ScanCase{{.start = "ab", .stop = "b", .reverse = true}, {"abc", "ab"}},
-        ScanCase{{.stop = "ab", .reverse = true, .limit = 1}, {"a"}},  // newest before "ab"
-        ScanCase{{.start = "b"}, {"b", "ba", "c", "\x80"}},
-        ScanCase{{.stop = ""}, {}}, ScanCase{{.start = "b", .stop = "b"}, {}},
-        ScanCase{{.start = "c", .stop = "a"}, {}},
-        ScanCase{{.prefix = "a", .start = "aa", .stop = "abd"}, {"ab", "abc"}},
-        ScanCase{{.prefix = "b", .stop = "b"}, {}}, ScanCase{{.limit = 0}, {}},
-        ScanCase{{.limit = 3}, {"", "a", "ab"}},
-        ScanCase{{.reverse = true, .limit = 2}, {"\x80", "c"}},
-        ScanCase{{.prefix = "a", .limit = 2}, {"a", "ab"}},
-        ScanCase{{.prefix = "a", .reverse = true, .limit = 5}, {"abc", "ab", "a"}},
-        ScanCase{{.limit = 8}, kAllKeys}, ScanCase{{.limit = 100}, kAllKeys}));
+    ::testing::Values(ScanCase{{}, kAllKeys}, ScanCase{{.reverse = true}, kAllDesc},
+                      ScanCase{{.prefix = "a"}, {"a", "ab", "abc"}},
+                      ScanCase{{.prefix = "a", .reverse = true}, {"abc", "ab", "a"}},
+                      ScanCase{{.start = "ab", .stop = "b"}, {"ab", "abc"}},
+                      ScanCase{{.start = "ab", .stop = "b", .reverse = true}, {"abc", "ab"}},
+                      ScanCase{{.stop = "ab", .reverse = true, .limit = 1},
+                               {"a"}},  // newest before "ab"
+                      ScanCase{{.start = "b"}, {"b", "ba", "c", "\x80"}},
+                      ScanCase{{.stop = ""}, {}}, ScanCase{{.start = "b", .stop = "b"}, {}},
+                      ScanCase{{.start = "c", .stop = "a"}, {}},
+                      ScanCase{{.prefix = "a", .start = "aa", .stop = "abd"}, {"ab", "abc"}},
+                      ScanCase{{.prefix = "b", .stop = "b"}, {}}, ScanCase{{.limit = 0}, {}},
+                      ScanCase{{.limit = 3}, {"", "a", "ab"}},
+                      ScanCase{{.reverse = true, .limit = 2}, {"\x80", "c"}},
+                      ScanCase{{.prefix = "a", .limit = 2}, {"a", "ab"}},
+                      ScanCase{{.prefix = "a", .reverse = true, .limit = 5}, {"abc", "ab", "a"}},
+                      ScanCase{{.limit = 8}, kAllKeys}, ScanCase{{.limit = 100}, kAllKeys}));
 
 // Copies land in the same shard, a higher one and a lower one ("" and "ns" share 15,
 // "a" is 3, "threads" 11).
-class CopyNamespaceTest
-    : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+class CopyNamespaceTest : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(CopyNamespaceTest, ReplacesTargetAndKeepsCountersExact) {
   const std::string_view source = GetParam().first, target = GetParam().second;
@@ -631,6 +630,12 @@ TEST(Engine, AgreesWithModelUnderRandomWrites) {
   }
   for (const auto& [snap, m] : snaps) {
     ASSERT_EQ(contents_of(*snap), m);
+    for (const NamespaceMap& nss : snap->shards())
+      for (const auto& [ns, keys] : nss) {
+        std::uint64_t in_ns = 0;
+        for (const auto& entry : keys) in_ns += entry.second.size();
+        ASSERT_EQ(keys.bytes, in_ns) << ns;
+      }
     std::uint64_t total = 0;
     for (const auto& entry : m) total += entry.second.size();
     EXPECT_EQ(snap->size_bytes(), total);

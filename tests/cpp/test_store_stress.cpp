@@ -53,11 +53,14 @@ Fingerprint check_snapshot(const SnapshotData& snap) {
     for (const auto& [ns, keys] : snap.shards()[i]) {
       EXPECT_EQ(shard_index(ns), i) << "namespace " << ns << " in the wrong shard";
       EXPECT_FALSE(keys.empty()) << "empty key map left for " << ns;
+      std::uint64_t ns_total = 0;
       for (const auto& [key, value] : keys) {
         EXPECT_TRUE(value_matches(ns, key, value.view())) << ns << "/" << key;
-        shard_total += value.size();
+        ns_total += value.size();
         ++f.entries;
       }
+      EXPECT_EQ(keys.bytes, ns_total) << "byte total of " << ns;
+      shard_total += ns_total;
     }
     EXPECT_EQ(shard_total, snap.shard_bytes()[i]) << "shard " << i;
     total += shard_total;

@@ -203,6 +203,16 @@ void check_snapshot(const store::SnapshotData& s, const Model& m) {
   std::uint64_t shard_sum = 0;
   for (std::uint64_t b : s.shard_bytes()) shard_sum += b;
   check(shard_sum == s.size_bytes(), "snapshot shard_bytes sum", shard_sum, s.size_bytes());
+  for (std::size_t i = 0; i < store::kShardCount; ++i) {
+    std::uint64_t in_shard = 0;
+    for (const auto& [ns, keys] : s.shards()[i]) {
+      std::uint64_t in_ns = 0;
+      for (const auto& entry : keys) in_ns += entry.second.size();
+      check(keys.bytes == in_ns, "namespace byte total", keys.bytes, in_ns);
+      in_shard += in_ns;
+    }
+    check(in_shard == s.shard_bytes()[i], "shard byte total", in_shard, s.shard_bytes()[i]);
+  }
   std::set<Pair> want;
   for (const auto& [pair, value] : m) {
     want.insert(pair);
@@ -423,7 +433,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         side.model.merge(copied);
         break;
       }
-      case 17: {  // drop_namespace
+      case 17: {                        // drop_namespace
         if (in.byte() % 2 != 0) break;  // rare, or little would survive
         const std::string ns = in.name(2);
         const std::size_t had =
