@@ -2,6 +2,7 @@
 // two engines and on std::map copies, and every result must agree. Names come from a tiny
 // alphabet so that pairs collide, namespaces empty out and prefixes overlap.
 // Native only: no interpreter in the binary.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -159,7 +160,7 @@ void check_scan(const store::Engine& e, const Model& m, const std::string& ns,
     if ((!r.prefix || k.starts_with(*r.prefix)) && (!r.start || k >= *r.start) &&
         (!r.stop || k < *r.stop))
       want.push_back(k);
-  if (r.reverse) want.assign(want.rbegin(), want.rend());
+  if (r.reverse) std::reverse(want.begin(), want.end());
   if (r.limit && want.size() > *r.limit) want.resize(*r.limit);
   const std::vector<std::string> got = e.scan(ns, r);
   check(got == want, "scan differs", got.size(), want.size());
