@@ -8,10 +8,10 @@
 //
 // Locking discipline: an operation on one namespace takes one shard lock; operations that
 // visit several shards take them one at a time in ascending order; snapshot() and
-// restore() hold all 16 together, taken in ascending order. The last-id and history locks
-// are never held with a shard lock or with each other. No lock is held while calling
-// anything outside the engine, and memory a write releases in bulk (clear, restore, history
-// trimming) is freed after unlocking.
+// restore() hold all 16 together, and copy_namespace() its two, taken in ascending order. The
+// last-id and history locks are never held with a shard lock or with each other. No lock is held
+// while calling anything outside the engine, and memory a write releases in bulk (clear, restore,
+// history trimming) is freed after unlocking.
 //
 // Every member is safe to call concurrently from any number of threads. Members that
 // change the engine are noexcept: running out of memory halfway through a map update would

@@ -1,6 +1,7 @@
 #include "store/scan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -20,9 +21,11 @@ struct Keyed {
   std::string_view key;
 
   explicit Keyed(std::string_view k) noexcept : head(0), key(k) {
-    unsigned char buf[8] = {};
-    std::memcpy(buf, k.data(), std::min<std::size_t>(k.size(), 8));
-    for (unsigned char b : buf) head = (head << 8) | b;
+    if (k.size() >= sizeof head)  // the common case, as one load
+      std::memcpy(&head, k.data(), sizeof head);
+    else
+      std::memcpy(&head, k.data(), k.size());
+    if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
   }
 };
 

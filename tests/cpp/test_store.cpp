@@ -261,6 +261,11 @@ struct ScanCase {
   std::vector<std::string> expected;  // in result order
 };
 
+void PrintTo(const ScanCase& c, std::ostream* os) {
+  *os << c.expected.size() << " keys";
+  for (const std::string& k : c.expected) *os << " '" << k << "'";
+}
+
 class ScanTest : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(ScanTest, OrderedBoundedLimited) {
