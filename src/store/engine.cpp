@@ -15,11 +15,14 @@ using SharedLock = std::shared_lock<std::shared_mutex>;
 // Moving the map in lets immer update nodes in place when no snapshot shares them.
 std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
   std::uint64_t old_size = 0;
+  const std::uint64_t new_size = value.size();
   map = std::move(map).update(std::move(ns), [&](auto&& keys) {
-    return std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
+    const std::uint64_t bytes = keys.bytes;
+    KeyMap updated = std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
       old_size = old.size();
       return std::move(value);
     });
+    return NamespaceKeys(std::move(updated), bytes + new_size - old_size);
   });
   return old_size;
 }
@@ -90,7 +93,8 @@ bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
     shard.map = std::move(shard.map).erase(ns_owned);  // no empty key maps
   } else {
     shard.map = std::move(shard.map).update_if_exists(std::move(ns_owned), [&](auto&& km) {
-      return std::forward<decltype(km)>(km).erase(key_owned);
+      const std::uint64_t bytes = km.bytes - size;
+      return NamespaceKeys(std::forward<decltype(km)>(km).erase(key_owned), bytes);
     });
   }
   add_bytes(shard, std::uint64_t{0} - size);
@@ -184,6 +188,70 @@ std::vector<std::string> Engine::namespaces(std::optional<std::string_view> pref
       if (has_prefix(entry.first, prefix)) out.push_back(entry.first);
   }
   return out;
+}
+
+std::vector<std::string> Engine::scan(std::string_view ns, const ScanRange& range) const {
+  KeyMap keys;
+  {
+    const detail::Shard& shard = shards_[shard_index(ns)];
+    SharedLock lock(shard.mutex);
+    const KeyMap* found = shard.map.find(ns);
+    if (!found) return {};
+    keys = *found;
+  }
+  return scan_keys(keys, range);
+}
+
+void Engine::copy_namespace(std::string_view source, std::string_view target) noexcept {
+  if (source == target) return;
+  const std::size_t si = shard_index(source), ti = shard_index(target);
+  const detail::Shard& from = shards_[si];
+  detail::Shard& to = shards_[ti];
+  std::string target_owned(target);
+  NamespaceKeys replaced;
+  {
+    SharedLock from_lock(from.mutex, std::defer_lock);
+    ExclusiveLock to_lock(to.mutex, std::defer_lock);
+    if (si == ti) {
+      to_lock.lock();
+    } else if (si < ti) {
+      from_lock.lock();
+      to_lock.lock();
+    } else {
+      to_lock.lock();
+      from_lock.lock();
+    }
+    const NamespaceKeys* src = from.map.find(source);
+    const NamespaceKeys* old = to.map.find(target);
+    if (!src && !old) return;
+    std::uint64_t delta = 0;
+    if (old) {
+      replaced = *old;
+      delta -= replaced.bytes;
+    }
+    if (src) {
+      delta += src->bytes;
+      to.map = std::move(to.map).set(std::move(target_owned), *src);
+    } else {
+      to.map = std::move(to.map).erase(target_owned);
+    }
+    add_bytes(to, delta);
+  }  // `replaced` is freed here, unlocked
+}
+
+std::uint64_t Engine::drop_namespace(std::string_view ns) noexcept {
+  detail::Shard& shard = shards_[shard_index(ns)];
+  std::string ns_owned(ns);
+  NamespaceKeys dropped;
+  {
+    ExclusiveLock lock(shard.mutex);
+    const NamespaceKeys* keys = shard.map.find(ns);
+    if (!keys) return 0;
+    dropped = *keys;
+    shard.map = std::move(shard.map).erase(ns_owned);
+    add_bytes(shard, std::uint64_t{0} - dropped.bytes);
+  }
+  return dropped.size();  // `dropped` is freed on return, unlocked
 }
 
 SnapshotPtr Engine::snapshot() noexcept {

@@ -8,10 +8,10 @@
 //
 // Locking discipline: an operation on one namespace takes one shard lock; operations that
 // visit several shards take them one at a time in ascending order; snapshot() and
-// restore() hold all 16 together, taken in ascending order. The last-id and history locks
-// are never held with a shard lock or with each other. No lock is held while calling
-// anything outside the engine, and memory a write releases in bulk (clear, restore, history
-// trimming) is freed after unlocking.
+// restore() hold all 16 together, and copy_namespace() its two, taken in ascending order. The
+// last-id and history locks are never held with a shard lock or with each other. No lock is held
+// while calling anything outside the engine, and memory a write releases in bulk (clear, restore,
+// history trimming) is freed after unlocking.
 //
 // Every member is safe to call concurrently from any number of threads. Members that
 // change the engine are noexcept: running out of memory halfway through a map update would
@@ -35,6 +35,7 @@
 
 #include "store/encoded_value.hpp"
 #include "store/maps.hpp"
+#include "store/scan.hpp"
 #include "store/snapshot.hpp"
 
 namespace store {
@@ -128,6 +129,24 @@ class Engine {
   // Namespaces starting with `prefix`, grouped by ascending shard, one read lock at a time
   // (consistent per shard, not across shards). O(namespaces).
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix = std::nullopt) const;
+
+  // Keys of `ns` passing `range`, in bytewise order (descending with range.reverse). Takes
+  // an O(1) copy of the key map under the read lock and selects from it unlocked.
+  // O(keys of ns * log limit); copies only the keys returned.
+  std::vector<std::string> scan(std::string_view ns, const ScanRange& range) const;
+
+  // --- Whole namespaces ---
+
+  // Makes `target` hold exactly what `source` holds (nothing, when `source` is absent),
+  // sharing the key map: no key or value is copied. Locks both shards in ascending order
+  // (once when they are the same); a no-op when source == target. O(1) map work; the byte
+  // counter moves by the two namespaces' byte totals. A replaced key map is freed after
+  // unlocking.
+  void copy_namespace(std::string_view source, std::string_view target) noexcept;
+
+  // Removes `ns` with all its keys; returns how many it held (0 if absent). One write
+  // lock, O(1) map work; the key map is freed after unlocking.
+  std::uint64_t drop_namespace(std::string_view ns) noexcept;
 
   // --- Snapshots ---
 

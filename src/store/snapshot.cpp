@@ -23,6 +23,24 @@ std::vector<KeyPair> SnapshotData::keys() const {
   return out;
 }
 
+std::vector<std::string> SnapshotData::keys(std::string_view ns,
+                                            std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  const KeyMap* keys = shards_[shard_index(ns)].find(ns);
+  if (!keys) return out;
+  for (const auto& entry : *keys)
+    if (!prefix || entry.first.starts_with(*prefix)) out.push_back(entry.first);
+  return out;
+}
+
+std::vector<std::string> SnapshotData::namespaces(std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  for (const NamespaceMap& nss : shards_)
+    for (const auto& entry : nss)
+      if (!prefix || entry.first.starts_with(*prefix)) out.push_back(entry.first);
+  return out;
+}
+
 std::uint64_t SnapshotData::entry_count() const noexcept {
   std::uint64_t n = 0;
   for (const NamespaceMap& nss : shards_)
@@ -47,7 +65,7 @@ void diff_pass(const ShardMaps& from, const ShardMaps& other, std::vector<KeyPai
     if (detail::same_or_both_empty(from[i], other[i])) continue;
     for (const auto& [ns, keys] : from[i]) {
       const KeyMap* other_keys = other[i].find(ns);
-      if (other_keys && detail::same_or_both_empty(keys, *other_keys)) continue;
+      if (other_keys && detail::same_or_both_empty<KeyMap>(keys, *other_keys)) continue;
       for (const auto& [key, value] : keys) {
         const EncodedValue* other_value = other_keys ? other_keys->find(key) : nullptr;
         if (!other_value)
