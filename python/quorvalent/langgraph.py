@@ -47,6 +47,12 @@ _WRITES = "langgraph/w/"
 _STRIPES = 64
 _CHUNK = 128  # checkpoints read per store round trip while listing
 _INT64 = range(-(2**63), 2**63)
+# The saver's own `list` method hides the builtin inside the class body.
+_Record = list[Any]
+_Found = list[tuple[str, _Record]]
+_TupleList = list[CheckpointTuple]
+_Strs = list[str]
+_Items = list[tuple[str, str, Any]]
 
 
 def _lp(s: str, what: str) -> str:
@@ -139,7 +145,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     # -- reading ---------------------------------------------------------------------
 
     def _tuple(
-        self, thread_id: str, ns: str, cid: str, rec: list[Any], got: list[Any], at: int
+        self, thread_id: str, ns: str, cid: str, rec: _Record, got: _Record, at: int
     ) -> CheckpointTuple | None:
         """Build a tuple from a record and its values (`got[at:]`: blobs, then writes)."""
         parent, ck_type, ck_bytes, md_plain, md, refs = rec
@@ -166,8 +172,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         )
 
     def _load(
-        self, thread_id: str, ns: str, names: _Names, found: list[tuple[str, list[Any]]]
-    ) -> list[CheckpointTuple]:
+        self, thread_id: str, ns: str, names: _Names, found: _Found
+    ) -> _TupleList:
         """Read the blobs and writes of records in one round trip and build the tuples."""
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns = names.blob, names.writes
@@ -176,7 +182,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             pairs.extend((blob_ns, refs[ch]) for ch in refs)
             pairs.append((writes_ns, cid))
         got = self.store.get_many(pairs)
-        out: list[CheckpointTuple] = []
+        out: _TupleList = []
         at = 0
         for cid, rec in found:
             refs = rec[5]
@@ -220,7 +226,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     tup = tup._replace(config=config)
                 return tup
 
-    def _thread_ids(self) -> list[str]:
+    def _thread_ids(self) -> _Strs:
         out = []
         for name in self.store.namespaces(_INDEX):
             out.append(_unlp(name, len(_INDEX))[0])
@@ -295,8 +301,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         names = _Names(t, ns)
         dumps = self.serde.dumps_typed
         c = dict(checkpoint)
-        values = c.pop("channel_values")
-        items: list[tuple[str, str, Any]] = [(_INDEX + t, ns, None)]
+        values: dict[str, Any] = c.pop("channel_values")  # type: ignore[assignment]
+        items: _Items = [(_INDEX + t, ns, None)]
         blob_ns = names.blob
         for channel, version in new_versions.items():
             items.append(
@@ -357,7 +363,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             for ns in self.store.keys(_INDEX + t):
                 self._drop(t, ns)
 
-    def _delete_where(self, t: str, doomed: Callable[[str, list[Any]], bool]) -> None:
+    def _delete_where(self, t: str, doomed: Callable[[str, _Record], bool]) -> None:
         """Delete the records `doomed` picks, their writes, and every value that no
         remaining record of their checkpoint namespace reads (caller holds the lock)."""
         store = self.store
@@ -390,7 +396,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             return
         loads = self.serde.loads_typed
 
-        def doomed(cid: str, rec: list[Any]) -> bool:
+        def doomed(cid: str, rec: _Record) -> bool:
             md = rec[4] if rec[3] else loads((rec[4][0], rec[4][1]))
             return md.get("run_id") in runs
 
