@@ -54,6 +54,21 @@ class Store:
         """The greatest key in `namespace`, or `None` if it holds nothing."""
     def namespaces(self, prefix: str | None = None) -> list[str]:
         """Namespaces in the store, optionally only those starting with `prefix`."""
+    def scan(
+        self,
+        namespace: str,
+        prefix: str | None = None,
+        *,
+        start: str | None = None,
+        stop: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+    ) -> list[str]:
+        """Keys of `namespace` in key order, filtered by `prefix` and `[start, stop)`."""
+    def copy_namespace(self, source: str, target: str) -> None:
+        """Make `target` an exact copy of `source`, replacing what it held."""
+    def drop_namespace(self, namespace: str) -> int:
+        """Remove `namespace` with all its keys in one step."""
     def clear(self) -> None:
         """Remove all entries (does not clear snapshot history)."""
     def snapshot(self) -> Snapshot:
@@ -88,6 +103,14 @@ class Snapshot:
         """All `(namespace, key)` pairs present in the snapshot."""
     def diff(self, base: Snapshot) -> dict[str, list[tuple[str, str]]]:
         """Incremental diff describing how to go from `base` to `self`."""
+    def get(self, namespace: str, key: str, default: Any = None) -> Any:
+        """Return the value at `(namespace, key)` in the snapshot, or `default` (None) if absent."""
+    def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
+        """Fetch many `(namespace, key)` pairs from the snapshot, preserving input order."""
+    def keys_in(self, namespace: str, prefix: str | None = None) -> list[str]:
+        """Keys within `namespace` in the snapshot, optionally only those starting with `prefix`."""
+    def namespaces(self, prefix: str | None = None) -> list[str]:
+        """Namespaces in the snapshot, optionally only those starting with `prefix`."""
 
 @final
 class HandoffGraph:

@@ -81,9 +81,11 @@ void check_missing(const char* display, const char* const* names, std::size_t re
 namespace detail {
 
 void bind_vector(const char* display, const char* const* names, std::size_t n, std::size_t required,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+                 std::size_t positional, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  if (static_cast<std::size_t>(nargs) > n) too_many_positional(display, n, required, nargs);
+  if (static_cast<std::size_t>(nargs) > positional)
+    too_many_positional(display, positional, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   if (kwnames) {
     Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
@@ -94,9 +96,10 @@ void bind_vector(const char* display, const char* const* names, std::size_t n, s
 }
 
 void bind_tuple(const char* display, const char* const* names, std::size_t n, std::size_t required,
-                PyObject* args, PyObject* kwargs, PyObject** out) {
+                std::size_t positional, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-  if (static_cast<std::size_t>(nargs) > n) too_many_positional(display, n, required, nargs);
+  if (static_cast<std::size_t>(nargs) > positional)
+    too_many_positional(display, positional, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs) {
     // The call's own keyword dict: no other thread holds it.

@@ -26,15 +26,18 @@ struct Signature {
   const char* display;  // "Store.get()", "dumps()"
   std::array<const char*, N> names;
   std::size_t required;  // leading parameters that must be given
+  // Leading parameters that may be given by position; the rest are keyword-only.
+  std::size_t positional = N;
 };
 
 namespace detail {
 // Fills out[0..n) from a vectorcall (args, nargs, kwnames) or from a tuple and dict.
 // Throws Error with the binding TypeError set.
 void bind_vector(const char* display, const char* const* names, std::size_t n, std::size_t required,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+                 std::size_t positional, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out);
 void bind_tuple(const char* display, const char* const* names, std::size_t n, std::size_t required,
-                PyObject* args, PyObject* kwargs, PyObject** out);
+                std::size_t positional, PyObject* args, PyObject* kwargs, PyObject** out);
 // Re-raises a pending TypeError as "argument '{name}': {message}" keeping its cause;
 // other exceptions are left as they are.
 void wrap_argument_error(const char* name) noexcept;
@@ -78,8 +81,8 @@ template <std::size_t N>
 Args<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Args<N> a;
   a.sig = &sig;
-  detail::bind_vector(sig.display, sig.names.data(), N, sig.required, args, nargs, kwnames,
-                      a.v.data());
+  detail::bind_vector(sig.display, sig.names.data(), N, sig.required, sig.positional, args, nargs,
+                      kwnames, a.v.data());
   return a;
 }
 
@@ -87,7 +90,8 @@ template <std::size_t N>
 Args<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
   Args<N> a;
   a.sig = &sig;
-  detail::bind_tuple(sig.display, sig.names.data(), N, sig.required, args, kwargs, a.v.data());
+  detail::bind_tuple(sig.display, sig.names.data(), N, sig.required, sig.positional, args, kwargs,
+                     a.v.data());
   return a;
 }
 

@@ -186,6 +186,71 @@ std::vector<std::string> Engine::namespaces(std::optional<std::string_view> pref
   return out;
 }
 
+std::vector<std::string> Engine::scan(std::string_view ns, const ScanRange& range) const {
+  KeyMap keys;
+  {
+    const detail::Shard& shard = shards_[shard_index(ns)];
+    SharedLock lock(shard.mutex);
+    const KeyMap* found = shard.map.find(ns);
+    if (!found) return {};
+    keys = *found;
+  }
+  return scan_keys(keys, range);
+}
+
+void Engine::copy_namespace(std::string_view source, std::string_view target) noexcept {
+  if (source == target) return;
+  const std::size_t si = shard_index(source), ti = shard_index(target);
+  const detail::Shard& from = shards_[si];
+  detail::Shard& to = shards_[ti];
+  std::string target_owned(target);
+  KeyMap replaced;
+  {
+    SharedLock from_lock(from.mutex, std::defer_lock);
+    ExclusiveLock to_lock(to.mutex, std::defer_lock);
+    if (si == ti) {
+      to_lock.lock();
+    } else if (si < ti) {
+      from_lock.lock();
+      to_lock.lock();
+    } else {
+      to_lock.lock();
+      from_lock.lock();
+    }
+    const KeyMap* src = from.map.find(source);
+    const KeyMap* old = to.map.find(target);
+    if (!src && !old) return;
+    std::uint64_t delta = 0;
+    if (old) {
+      replaced = *old;
+      delta -= value_bytes(replaced);
+    }
+    if (src) {
+      KeyMap copy = *src;
+      delta += value_bytes(copy);
+      to.map = std::move(to.map).set(std::move(target_owned), std::move(copy));
+    } else {
+      to.map = std::move(to.map).erase(target_owned);
+    }
+    add_bytes(to, delta);
+  }  // `replaced` is freed here, unlocked
+}
+
+std::uint64_t Engine::drop_namespace(std::string_view ns) noexcept {
+  detail::Shard& shard = shards_[shard_index(ns)];
+  std::string ns_owned(ns);
+  KeyMap dropped;
+  {
+    ExclusiveLock lock(shard.mutex);
+    const KeyMap* keys = shard.map.find(ns);
+    if (!keys) return 0;
+    dropped = *keys;
+    shard.map = std::move(shard.map).erase(ns_owned);
+    add_bytes(shard, std::uint64_t{0} - value_bytes(dropped));
+  }
+  return dropped.size();  // `dropped` is freed on return, unlocked
+}
+
 SnapshotPtr Engine::snapshot() noexcept {
   ShardMaps maps;
   ShardBytes bytes{};

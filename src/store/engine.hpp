@@ -35,6 +35,7 @@
 
 #include "store/encoded_value.hpp"
 #include "store/maps.hpp"
+#include "store/scan.hpp"
 #include "store/snapshot.hpp"
 
 namespace store {
@@ -128,6 +129,25 @@ class Engine {
   // Namespaces starting with `prefix`, grouped by ascending shard, one read lock at a time
   // (consistent per shard, not across shards). O(namespaces).
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix = std::nullopt) const;
+
+  // Keys of `ns` passing `range`, in bytewise order (descending with range.reverse). Takes
+  // an O(1) copy of the key map under the read lock and selects from it unlocked.
+  // O(keys of ns * log limit); copies only the keys returned.
+  std::vector<std::string> scan(std::string_view ns, const ScanRange& range) const;
+
+  // --- Whole namespaces ---
+
+  // Makes `target` hold exactly what `source` holds (nothing, when `source` is absent),
+  // sharing the key map: no key or value is copied. Locks both shards in ascending order
+  // (once when they are the same); a no-op when source == target. The byte counter is kept
+  // exact by summing the value sizes of both namespaces under the lock, O(keys) reads
+  // without allocation. A replaced key map is freed after unlocking.
+  void copy_namespace(std::string_view source, std::string_view target) noexcept;
+
+  // Removes `ns` with all its keys; returns how many it held (0 if absent). One write
+  // lock; the value sizes are summed under it for the counter, and the key map is freed
+  // after unlocking.
+  std::uint64_t drop_namespace(std::string_view ns) noexcept;
 
   // --- Snapshots ---
 

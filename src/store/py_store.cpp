@@ -47,9 +47,40 @@ Ref pair_list(const std::vector<KeyPair>& pairs) {
   return list;
 }
 
-std::optional<std::string_view> optional_prefix(const py::Args<2>& a, std::size_t i) {
+template <std::size_t N>
+std::optional<std::string_view> optional_prefix(const py::Args<N>& a, std::size_t i) {
   if (a.absent_or_none(i)) return std::nullopt;
   return a.convert(i, py::as_utf8);
+}
+
+bool as_bool(PyObject* obj) {
+  if (!PyBool_Check(obj)) py::raise_not_instance(obj, "bool");
+  return obj == Py_True;
+}
+
+// A count through the index protocol; counts beyond the address space mean "all".
+// Returns -1 for a negative count, which the caller reports.
+Py_ssize_t as_count(PyObject* obj) {
+  Ref idx = py::check(PyNumber_Index(obj));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::Error{};
+  if (overflow != 0) return overflow > 0 ? PY_SSIZE_T_MAX : -1;
+  if (v < 0) return -1;
+  return v > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(v);
+}
+
+Ref decode_list(std::vector<EncodedValue>& found) {
+  std::vector<Ref> decoded;
+  decoded.reserve(found.size());
+  for (auto& v : found) {
+    decoded.push_back(v ? codec::decode(v.view()) : py::none());
+    v = EncodedValue();
+  }
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(decoded.size())));
+  for (std::size_t i = 0; i < decoded.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), decoded[i].release());
+  return list;
 }
 
 // One allocation: the encoding is copied once from the thread's buffer into its block.
@@ -102,7 +133,15 @@ constexpr py::Signature<2> kKeysSig{"Store.keys()", {"namespace", "prefix"}, 1};
 constexpr py::Signature<1> kMaxKeySig{"Store.max_key()", {"namespace"}, 1};
 constexpr py::Signature<1> kNamespacesSig{"Store.namespaces()", {"prefix"}, 0};
 constexpr py::Signature<1> kRestoreSig{"Store.restore()", {"snapshot"}, 1};
+constexpr py::Signature<2> kCopyNamespaceSig{"Store.copy_namespace()", {"source", "target"}, 2};
+constexpr py::Signature<1> kDropNamespaceSig{"Store.drop_namespace()", {"namespace"}, 1};
+constexpr py::Signature<6> kScanSig{
+    "Store.scan()", {"namespace", "prefix", "start", "stop", "reverse", "limit"}, 1, 2};
 constexpr py::Signature<1> kDiffSig{"Snapshot.diff()", {"base"}, 1};
+constexpr py::Signature<3> kSnapGetSig{"Snapshot.get()", {"namespace", "key", "default"}, 2};
+constexpr py::Signature<1> kSnapGetManySig{"Snapshot.get_many()", {"pairs"}, 1};
+constexpr py::Signature<2> kSnapKeysInSig{"Snapshot.keys_in()", {"namespace", "prefix"}, 1};
+constexpr py::Signature<1> kSnapNamespacesSig{"Snapshot.namespaces()", {"prefix"}, 0};
 
 Ref store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto a = py::bind(kNewSig, args, kwargs);
@@ -226,6 +265,40 @@ Ref store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return str_list(names);
 }
 
+Ref store_copy_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  auto a = py::bind(kCopyNamespaceSig, args, nargs, kwnames);
+  std::string_view source = a.convert(0, py::as_utf8);
+  std::string_view target = a.convert(1, py::as_utf8);
+  py::detached([&] { engine(self).copy_namespace(source, target); });
+  return py::none();
+}
+
+Ref store_drop_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  auto a = py::bind(kDropNamespaceSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  const std::uint64_t n = py::detached([&] { return engine(self).drop_namespace(ns); });
+  return py::integer(n);
+}
+
+Ref store_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kScanSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  ScanRange range;
+  range.prefix = optional_prefix(a, 1);
+  range.start = optional_prefix(a, 2);
+  range.stop = optional_prefix(a, 3);
+  if (a.given(4)) range.reverse = a.convert(4, as_bool);
+  if (!a.absent_or_none(5)) {
+    Py_ssize_t limit = a.convert(5, as_count);
+    if (limit < 0) py::raise_value_error("limit must be non-negative");
+    range.limit = static_cast<std::size_t>(limit);
+  }
+  std::vector<std::string> keys = py::detached([&] { return engine(self).scan(ns, range); });
+  return str_list(keys);
+}
+
 Ref store_clear(PyObject* self) {
   py::detached([&] { engine(self).clear(); });
   return py::none();
@@ -339,6 +412,26 @@ PyMethodDef kStoreMethods[] = {
      "copies only the names it returns. Callers that key namespaces by tenant\n"
      "or thread (the LangGraph adapter does) would otherwise pay for a full\n"
      "copy of every name on each lookup."},
+    {"scan", QV_FASTCALL(&store_scan), METH_FASTCALL | METH_KEYWORDS,
+     "scan($self, namespace, prefix=None, *, start=None, stop=None, reverse=False, limit=None)\n"
+     "--\n\n"
+     "Keys of `namespace` in key order, optionally only those starting with\n"
+     "`prefix` and within `[start, stop)`.\n\n"
+     "Keys compare bytewise, as in [`Store::max_key`]; `reverse=True` lists the\n"
+     "greatest first. `limit` keeps the first `limit` keys of that order and\n"
+     "selects them without sorting the whole namespace, so the newest few\n"
+     "checkpoints before an id cost one call (the LangGraph adapter's\n"
+     "`list(before=..., limit=...)`)."},
+    {"copy_namespace", QV_FASTCALL(&store_copy_namespace), METH_FASTCALL | METH_KEYWORDS,
+     "copy_namespace($self, source, target)\n--\n\n"
+     "Make `target` an exact copy of `source`, replacing what it held.\n\n"
+     "No key or value is copied: `target` shares the source's persistent key map,\n"
+     "and later writes to either namespace stay in that namespace. An empty or\n"
+     "unknown `source` leaves `target` empty."},
+    {"drop_namespace", QV_FASTCALL(&store_drop_namespace), METH_FASTCALL | METH_KEYWORDS,
+     "drop_namespace($self, namespace)\n--\n\n"
+     "Remove `namespace` with all its keys in one step.\n\n"
+     "Returns how many keys it held (0 if the namespace is unknown)."},
     {"clear", py::noargs<&store_clear>, METH_NOARGS,
      "clear($self)\n--\n\n"
      "Remove all entries (does not clear snapshot history)."},
@@ -413,6 +506,43 @@ Ref snapshot_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return result;
 }
 
+Ref snapshot_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSnapGetSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  EncodedValue found = snap(self)->find(ns, key);
+  if (!found) return a.absent_or_none(2) ? py::none() : py::borrow(a[2]);
+  return codec::decode(found.view());
+}
+
+Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSnapGetManySig, args, nargs, kwnames);
+  const SnapshotData& data = *snap(self);
+  std::vector<EncodedValue> found;
+  a.named(0, [&] {
+    for_each_tuple(a[0], 2, [&](Ref t) {
+      std::string_view ns = py::as_utf8(PyTuple_GET_ITEM(t.get(), 0));
+      std::string_view key = py::as_utf8(PyTuple_GET_ITEM(t.get(), 1));
+      found.push_back(data.find(ns, key));
+    });
+  });
+  return decode_list(found);
+}
+
+Ref snapshot_keys_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSnapKeysInSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::optional<std::string_view> prefix = optional_prefix(a, 1);
+  return str_list(snap(self)->keys(ns, prefix));
+}
+
+Ref snapshot_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  auto a = py::bind(kSnapNamespacesSig, args, nargs, kwnames);
+  std::optional<std::string_view> prefix = optional_prefix(a, 0);
+  return str_list(snap(self)->namespaces(prefix));
+}
+
 Ref snapshot_repr(PyObject* self) {
   const SnapshotData& s = *snap(self);
   std::string parent = s.parent() ? "Some(" + std::to_string(*s.parent()) + ")" : "None";
@@ -427,6 +557,23 @@ PyMethodDef kSnapshotMethods[] = {
      "Incremental diff describing how to go from `base` to `self`.\n\n"
      "Returns a dict with keys `\"added\"`, `\"removed\"`, and `\"changed\"`, each\n"
      "mapping to a list of `(namespace, key)` tuples."},
+    {"get", QV_FASTCALL(&snapshot_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, namespace, key, default=None)\n--\n\n"
+     "Return the value at `(namespace, key)` in the snapshot, or `default` (None)\n"
+     "if absent."},
+    {"get_many", QV_FASTCALL(&snapshot_get_many), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, pairs)\n--\n\n"
+     "Fetch many `(namespace, key)` pairs from the snapshot, preserving input order.\n\n"
+     "Missing pairs come back as `None`."},
+    {"keys_in", QV_FASTCALL(&snapshot_keys_in), METH_FASTCALL | METH_KEYWORDS,
+     "keys_in($self, namespace, prefix=None)\n--\n\n"
+     "Keys within `namespace` in the snapshot, optionally only those starting\n"
+     "with `prefix`.\n\n"
+     "Empty list if the namespace is unknown. The `keys` attribute lists every\n"
+     "`(namespace, key)` pair instead."},
+    {"namespaces", QV_FASTCALL(&snapshot_namespaces), METH_FASTCALL | METH_KEYWORDS,
+     "namespaces($self, prefix=None)\n--\n\n"
+     "Namespaces in the snapshot, optionally only those starting with `prefix`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

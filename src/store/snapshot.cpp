@@ -23,6 +23,24 @@ std::vector<KeyPair> SnapshotData::keys() const {
   return out;
 }
 
+std::vector<std::string> SnapshotData::keys(std::string_view ns,
+                                            std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  const KeyMap* keys = shards_[shard_index(ns)].find(ns);
+  if (!keys) return out;
+  for (const auto& entry : *keys)
+    if (!prefix || entry.first.starts_with(*prefix)) out.push_back(entry.first);
+  return out;
+}
+
+std::vector<std::string> SnapshotData::namespaces(std::optional<std::string_view> prefix) const {
+  std::vector<std::string> out;
+  for (const NamespaceMap& nss : shards_)
+    for (const auto& entry : nss)
+      if (!prefix || entry.first.starts_with(*prefix)) out.push_back(entry.first);
+  return out;
+}
+
 std::uint64_t SnapshotData::entry_count() const noexcept {
   std::uint64_t n = 0;
   for (const NamespaceMap& nss : shards_)

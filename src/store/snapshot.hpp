@@ -41,6 +41,14 @@ class SnapshotData {
   // a map differs between processes). O(pairs), allocates every string; throws bad_alloc.
   std::vector<KeyPair> keys() const;
 
+  // Keys of `ns` starting with `prefix` (all when absent), in map order. O(keys of ns),
+  // allocates the keys returned; throws bad_alloc.
+  std::vector<std::string> keys(std::string_view ns, std::optional<std::string_view> prefix) const;
+
+  // Namespaces starting with `prefix` (all when absent): shards ascending, then map order.
+  // O(namespaces), allocates the names returned; throws bad_alloc.
+  std::vector<std::string> namespaces(std::optional<std::string_view> prefix) const;
+
   // Number of pairs. O(namespaces), no allocation, noexcept.
   std::uint64_t entry_count() const noexcept;
 
