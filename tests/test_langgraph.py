@@ -190,7 +190,8 @@ def test_unrepresentable_ids_raise_value_error():
 
 def fill(saver, threads=("t1", "t2"), run=lambda t, i: f"run-{t}-{i % 2}"):
     """Three checkpoints in two namespaces per thread, channels shared between steps,
-    writes on every checkpoint."""
+    writes on every checkpoint. Returns each thread's last config."""
+    last = {}
     for t in threads:
         for ns in ("", "sub:1"):
             cfg, versions = None, {}
@@ -206,36 +207,44 @@ def fill(saver, threads=("t1", "t2"), run=lambda t, i: f"run-{t}-{i % 2}"):
                 new = {k: v for k, v in versions.items() if k == f"c{i % 2}" or i == 0}
                 cfg = saver.put(conf, ck, {"source": "loop", "step": i, "run_id": run(t, i)}, new)
                 saver.put_writes(cfg, [("c0", i), ("__error__", "boom")], f"task{i}")
+            last[t] = cfg
+    return last
 
 
 @pytest.mark.parametrize(
     "delete",
     [
-        lambda s: [s.delete_thread(t) for t in ("t1", "t2")],
-        lambda s: s.prune(["t1", "t2"], strategy="delete"),
-        lambda s: s.delete_for_runs([f"run-{t}-{i}" for t in ("t1", "t2") for i in (0, 1)]),
-        lambda s: (s.delete_for_runs(["run-t1-0", "run-t2-1"]), s.delete_for_runs(["run-t1-1", "run-t2-0"])),
-        lambda s: (s.prune(["t1", "t2"]), s.delete_for_runs(["run-t1-0", "run-t2-0"])),
-        lambda s: (s.copy_thread("t1", "t3"), s.delete_thread("t3"), s.prune(["t1", "t2"], strategy="delete")),
+        lambda s, last: [s.delete_thread(t) for t in ("t1", "t2")],
+        lambda s, last: s.prune(["t1", "t2"], strategy="delete"),
+        lambda s, last: s.delete_for_runs([f"run-{t}-{i}" for t in ("t1", "t2") for i in (0, 1)]),
+        lambda s, last: (s.delete_for_runs(["run-t1-0", "run-t2-1"]), s.delete_for_runs(["run-t1-1", "run-t2-0"])),
+        lambda s, last: (s.prune(["t1", "t2"]), s.delete_for_runs(["run-t1-0", "run-t2-0"])),
+        lambda s, last: (s.copy_thread("t1", "t3"), s.delete_thread("t3"), s.prune(["t1", "t2"], strategy="delete")),
+        # A task that finishes after its thread was deleted.
+        lambda s, last: (s.delete_thread("t1"), s.put_writes(last["t1"], [("c0", 9)], "late"), s.prune(["t1", "t2"], strategy="delete")),
     ],
-    ids=["delete_thread", "prune_delete", "runs_at_once", "runs_in_turn", "keep_latest_then_runs", "copy"],
+    ids=["delete_thread", "prune_delete", "runs_at_once", "runs_in_turn", "keep_latest_then_runs", "copy", "late_writes"],
 )
 def test_deleting_leaves_nothing_behind(delete):
     saver = QuorvalentSaver()
-    fill(saver)
-    delete(saver)
+    delete(saver, fill(saver))
     assert len(saver.store) == 0
 
 
-def test_keep_latest_keeps_exactly_what_the_latest_reads():
+@pytest.mark.parametrize(
+    "partial", [lambda s: s.prune(["t1"]), lambda s: s.delete_for_runs(["run-t1-0"])], ids=["keep_latest", "runs"]
+)
+def test_partial_deletes_keep_exactly_what_survivors_read(partial):
     pruned, fresh = QuorvalentSaver(), QuorvalentSaver()
     fill(pruned)
-    before = {t: pruned.get_tuple({"configurable": {"thread_id": t, "checkpoint_ns": ""}}) for t in ("t1", "t2")}
-    pruned.prune(["t1"])
-    assert pruned.get_tuple(before["t1"].config) == before["t1"]
+    t1 = {"configurable": {"thread_id": "t1"}}
+    before = {tup.config["configurable"]["checkpoint_id"]: tup for tup in pruned.list(t1)}
+    partial(pruned)
+    survivors = list(pruned.list(t1))
+    assert len(survivors) == 2 and all(tup == before[tup.config["configurable"]["checkpoint_id"]] for tup in survivors)
     assert len(list(pruned.list({"configurable": {"thread_id": "t2"}}))) == 6
-    # The same latest checkpoints, stored alone, take as many entries as what pruning left.
-    for tup in pruned.list({"configurable": {"thread_id": "t1"}}):
+    # The survivors, stored alone, take as many entries as what deleting left.
+    for tup in survivors:
         ck = dict(tup.checkpoint)
         conf = {"configurable": {"thread_id": "t1", "checkpoint_ns": tup.config["configurable"]["checkpoint_ns"]}}
         cfg = fresh.put(conf, ck, tup.metadata, ck["channel_versions"])
@@ -243,6 +252,18 @@ def test_keep_latest_keeps_exactly_what_the_latest_reads():
             fresh.put_writes(cfg, [(channel, value)], task)
     fill(fresh, threads=("t2",))
     assert len(pruned.store) == len(fresh.store)
+
+
+def test_copy_thread_replaces_the_target():
+    saver = QuorvalentSaver()
+    fill(saver, threads=("t1",))
+    put(saver, "t3", "only:3")
+    saver.copy_thread("t1", "t3")
+    ids = [[t.config["configurable"] for t in saver.list({"configurable": {"thread_id": x}})] for x in ("t1", "t3")]
+    assert [{**c, "thread_id": "t3"} for c in ids[0]] == ids[1]
+    saver.delete_thread("t1")
+    saver.delete_thread("t3")
+    assert len(saver.store) == 0
 
 
 def test_pending_writes_come_in_write_order():
