@@ -10,6 +10,7 @@ thread id or checkpoint namespace can pass for another, whatever characters they
 - ``langgraph/i/{lp(thread)}``: the thread's index, one key per checkpoint namespace;
 - ``langgraph/c/{lp(thread)}{lp(ns)}``: checkpoint records keyed by checkpoint id, so the
   greatest key is the newest checkpoint (uuid6 ids sort in creation order);
+- ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
   every checkpoint that reads that version;
 - ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order.
@@ -42,14 +43,16 @@ __all__ = ["QuorvalentSaver", "router"]
 
 _INDEX = "langgraph/i/"
 _CKPT = "langgraph/c/"
+_META = "langgraph/m/"
 _BLOB = "langgraph/b/"
 _WRITES = "langgraph/w/"
 _STRIPES = 64
 _CHUNK = 128  # checkpoints read per store round trip while listing
-_INT64 = range(-(2**63), 2**63)
+_NAMES_CACHE = 4096
+_SCALARS = frozenset((str, bool, float, bytes, type(None)))
 # The saver's own `list` method hides the builtin inside the class body.
 _Record = list[Any]
-_Found = list[tuple[str, _Record]]
+_Found = list[tuple[str, _Record, Any]]
 _TupleList = list[CheckpointTuple]
 _Strs = list[str]
 _Items = list[tuple[str, str, Any]]
@@ -67,11 +70,6 @@ def _lp(s: str, what: str) -> str:
     return f"{len(s)}:{s}"
 
 
-def _thread(thread_id: Any) -> str:
-    # LangGraph itself turns a non-str thread id into its str form.
-    return thread_id if type(thread_id) is str else str(thread_id)
-
-
 def _unlp(s: str, at: int) -> tuple[str, int]:
     colon = s.index(":", at)
     end = colon + 1 + int(s[at:colon])
@@ -79,32 +77,44 @@ def _unlp(s: str, at: int) -> tuple[str, int]:
 
 
 def _blob_key(channel: str, version: str | int | float) -> str:
-    tag = "s" if type(version) is str else "i" if type(version) is int else "f"
+    t = type(version)
+    tag = "s" if t is str else "i" if t is int else "f"
     return f"{len(channel)}:{channel}{tag}{version!r}" if tag == "f" else f"{len(channel)}:{channel}{tag}{version}"
 
 
 def _plain(v: Any, depth: int = 0) -> bool:
     """Whether the codec gives `v` back as an equal value of the same types."""
     t = type(v)
-    if t is str or t is bool or t is float or t is bytes or v is None:
+    if t in _SCALARS:
         return True
     if t is int:
-        return v in _INT64
+        return -(2**63) <= v < 2**63
     if depth >= 100:
         return False
-    if t is list:
-        return all(_plain(x, depth + 1) for x in v)
     if t is dict:
-        return all(type(k) is str and _plain(x, depth + 1) for k, x in v.items())
+        for k, x in v.items():
+            if type(k) is not str or (type(x) not in _SCALARS and not _plain(x, depth + 1)):
+                return False
+        return True
+    if t is list:
+        for x in v:
+            if type(x) not in _SCALARS and not _plain(x, depth + 1):
+                return False
+        return True
     return False
 
 
 class _Names:
-    __slots__ = ("ckpt", "blob", "writes")
+    """The store namespaces of one thread's checkpoint namespace."""
+
+    __slots__ = ("thread", "index", "ckpt", "meta", "blob", "writes")
 
     def __init__(self, t: str, ns: str) -> None:
         tail = t + _lp(ns, "checkpoint_ns")
+        self.thread = t
+        self.index = _INDEX + t
         self.ckpt = _CKPT + tail
+        self.meta = _META + tail
         self.blob = _BLOB + tail
         self.writes = _WRITES + tail
 
@@ -125,11 +135,13 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     them, and a reader that then misses a value checks whether the record went away.
 
     ``copy_thread(source, target)`` makes the target an exact copy of the source (what
-    the target held before is replaced), in time independent of the thread's length.
+    the target held before is replaced) with a constant number of store calls per
+    checkpoint namespace, whatever the thread's length.
     ``prune(..., strategy="keep_latest")`` keeps the newest checkpoint of every checkpoint
     namespace; it is not aware of LangGraph's beta ``DeltaChannel`` (do not prune threads
-    whose graph uses one). Metadata the store's codec holds exactly is stored as itself;
-    other metadata (datetimes, sets, tuples, ...) goes through the serializer.
+    whose graph uses one). Metadata the store's codec holds exactly is stored as itself,
+    so ``list(filter=...)`` reads it without the serializer; other metadata (datetimes,
+    sets, ...) goes through the serializer.
     """
 
     store: Store
@@ -138,98 +150,102 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         super().__init__(serde=serde)
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
+        self._names_cache: dict[tuple[str, str], _Names] = {}
+
+    def _names(self, thread_id: Any, ns: str) -> _Names:
+        # Names only (never store contents), so a restore of the store cannot stale them.
+        key = (thread_id, ns)
+        names = self._names_cache.get(key)
+        if names is None:
+            # LangGraph itself turns a non-str thread id into its str form.
+            t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
+            names = _Names(t, ns)
+            if len(self._names_cache) >= _NAMES_CACHE:
+                self._names_cache.clear()
+            self._names_cache[key] = names
+        return names
 
     def _lock(self, t: str) -> threading.Lock:
         return self._locks[hash(t) % _STRIPES]
 
+    def _md(self, md: Any) -> Any:
+        return md if type(md) is dict else self.serde.loads_typed(md)
+
     # -- reading ---------------------------------------------------------------------
 
-    def _tuple(
-        self, thread_id: str, ns: str, cid: str, rec: _Record, got: _Record, at: int
-    ) -> CheckpointTuple | None:
-        """Build a tuple from a record and its values (`got[at:]`: blobs, then writes)."""
-        parent, ck_type, ck_bytes, md_plain, md, refs = rec
-        loads = self.serde.loads_typed
-        values: dict[str, Any] = {}
-        for channel in refs:
-            blob = got[at]
-            at += 1
-            if blob:  # [] marks a channel that was emptied, None a version never stored
-                values[channel] = loads((blob[0], blob[1]))
-        checkpoint: Checkpoint = loads((ck_type, ck_bytes))
-        checkpoint["channel_values"] = values
-        writes = got[at] or ()
-        return CheckpointTuple(
-            config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
-            checkpoint=checkpoint,
-            metadata=md if md_plain else loads((md[0], md[1])),
-            parent_config=(
-                {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
-                if parent
-                else None
-            ),
-            pending_writes=[(w[1], w[3], loads((w[4], w[5]))) for w in writes],
-        )
-
-    def _load(
-        self, thread_id: str, ns: str, names: _Names, found: _Found
-    ) -> _TupleList:
-        """Read the blobs and writes of records in one round trip and build the tuples."""
+    def _load(self, thread_id: Any, ns: str, names: _Names, found: _Found) -> _TupleList:
+        """Read the values, writes and metadata of records in one round trip and build
+        the tuples."""
         pairs: list[tuple[str, str]] = []
-        blob_ns, writes_ns = names.blob, names.writes
-        for cid, rec in found:
-            refs = rec[5]
-            pairs.extend((blob_ns, refs[ch]) for ch in refs)
+        blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
+        for cid, rec, _ in found:
+            refs = rec[3]
+            pairs.extend([(blob_ns, refs[ch]) for ch in refs])
             pairs.append((writes_ns, cid))
+            pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
+        loads = self.serde.loads_typed
         out: _TupleList = []
         at = 0
-        for cid, rec in found:
-            refs = rec[5]
+        for cid, rec, md in found:
+            parent, ck_type, ck_bytes, refs = rec
             n = len(refs)
+            end = at + n
             # A missing value is either a version never stored (skipped, as LangGraph's
             # own savers do) or the sign that a delete removed the record first.
-            if None in got[at : at + n] and not self.store.contains(names.ckpt, cid):
-                at += n + 1
+            if (None in got[at:end] or got[end + 1] is None) and not self.store.contains(names.ckpt, cid):
+                at = end + 2
                 continue
-            tup = self._tuple(thread_id, ns, cid, rec, got, at)
-            at += n + 1
-            if tup is not None:
-                out.append(tup)
+            values: dict[str, Any] = {}
+            for channel in refs:
+                blob = got[at]
+                at += 1
+                if blob:  # [] marks a channel emptied at that version
+                    values[channel] = loads(blob)
+            writes = got[at] or ()
+            if md is None:
+                md = got[at + 1]
+            at += 2
+            checkpoint: Checkpoint = loads((ck_type, ck_bytes))
+            checkpoint["channel_values"] = values
+            out.append(
+                CheckpointTuple(
+                    config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
+                    checkpoint=checkpoint,
+                    metadata=self._md(md) if md is not None else {},
+                    parent_config=(
+                        {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
+                        if parent
+                        else None
+                    ),
+                    pending_writes=[(w[1], w[3], loads((w[4], w[5]))) for w in writes],
+                )
+            )
         return out
 
     def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = _Names(_lp(_thread(thread_id), "thread_id"), ns)
+        names = self._names(thread_id, ns)
         store = self.store
         cid = get_checkpoint_id(config)
+        if cid is not None:
+            rec = store.get(names.ckpt, cid)
+            found = self._load(thread_id, ns, names, [(cid, rec, None)]) if rec is not None else None
+            return found[0]._replace(config=config) if found else None
         while True:
-            if cid is None:
-                newest = store.max_key(names.ckpt)
-                if newest is None:
-                    return None
-                rec = store.get(names.ckpt, newest)
-                if rec is None:
-                    continue  # deleted between the two reads
-                found = self._load(thread_id, ns, names, [(newest, rec)])
+            newest = store.max_key(names.ckpt)
+            if newest is None:
+                return None
+            rec = store.get(names.ckpt, newest)
+            if rec is not None:  # else deleted between the two reads
+                found = self._load(thread_id, ns, names, [(newest, rec, None)])
                 if found:
                     return found[0]
-            else:
-                rec = store.get(names.ckpt, cid)
-                if rec is None:
-                    return None
-                found = self._load(thread_id, ns, names, [(cid, rec)])
-                tup = found[0] if found else None
-                if tup is not None:
-                    tup = tup._replace(config=config)
-                return tup
 
     def _thread_ids(self) -> _Strs:
-        out = []
-        for name in self.store.namespaces(_INDEX):
-            out.append(_unlp(name, len(_INDEX))[0])
+        out = [_unlp(name, len(_INDEX))[0] for name in self.store.namespaces(_INDEX)]
         out.sort()
         return out
 
@@ -252,32 +268,40 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         before_id = get_checkpoint_id(before) if before else None
         if limit is not None and limit <= 0:
             return
-        loads = self.serde.loads_typed
+        wanted = list(filter.items()) if filter else None
         for thread_id in threads:
-            t = _lp(_thread(thread_id), "thread_id")
-            nss = [only_ns] if only_ns is not None else sorted(store.keys(_INDEX + t))
+            index = self._names(thread_id, "").index
+            nss = [only_ns] if only_ns is not None else sorted(store.keys(index))
             for ns in nss:
-                names = _Names(t, ns)
+                names = self._names(thread_id, ns)
                 if only_id is not None:
                     ids = [only_id] if before_id is None or only_id < before_id else []
                 else:
-                    ids = store.scan(
-                        names.ckpt, stop=before_id, reverse=True, limit=None if filter else limit
-                    )
+                    ids = store.scan(names.ckpt, stop=before_id, reverse=True, limit=None if wanted else limit)
                 for start in range(0, len(ids), _CHUNK):
                     chunk = ids[start : start + _CHUNK]
-                    recs = store.get_many([(names.ckpt, cid) for cid in chunk])
-                    found = []
-                    for cid, rec in zip(chunk, recs):
-                        if rec is None:
-                            continue
-                        if filter:
-                            md = rec[4] if rec[3] else loads((rec[4][0], rec[4][1]))
-                            if not all(v == md.get(k) for k, v in filter.items()):
+                    found: _Found = []
+                    if wanted:
+                        # Metadata first; records only for the checkpoints that match.
+                        mds = store.get_many([(names.meta, cid) for cid in chunk])
+                        hits = []
+                        for cid, md in zip(chunk, mds):
+                            if md is None:
                                 continue
-                        found.append((cid, rec))
-                        if limit is not None and len(found) >= limit:
-                            break
+                            if type(md) is not dict:
+                                md = self.serde.loads_typed(md)
+                            for k, v in wanted:
+                                if md.get(k) != v:
+                                    break
+                            else:
+                                hits.append((cid, md))
+                                if limit is not None and len(hits) >= limit:
+                                    break
+                        recs = store.get_many([(names.ckpt, cid) for cid, _ in hits])
+                        found = [(cid, rec, md) for (cid, md), rec in zip(hits, recs) if rec is not None]
+                    else:
+                        recs = store.get_many([(names.ckpt, cid) for cid in chunk])
+                        found = [(cid, rec, None) for cid, rec in zip(chunk, recs) if rec is not None]
                     for tup in self._load(thread_id, ns, names, found):
                         yield tup
                         if limit is not None:
@@ -297,27 +321,28 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        t = _lp(_thread(thread_id), "thread_id")
-        names = _Names(t, ns)
+        names = self._names(thread_id, ns)
         dumps = self.serde.dumps_typed
-        c = dict(checkpoint)
-        values: dict[str, Any] = c.pop("channel_values")  # type: ignore[assignment]
-        items: _Items = [(_INDEX + t, ns, None)]
+        c: dict[str, Any] = dict(checkpoint)
+        values = c.pop("channel_values")
         blob_ns = names.blob
-        for channel, version in new_versions.items():
-            items.append(
-                (blob_ns, _blob_key(channel, version), dumps(values[channel]) if channel in values else [])
-            )
+        items: _Items = [
+            (blob_ns, _blob_key(ch, v), dumps(values[ch]) if ch in values else [])
+            for ch, v in new_versions.items()
+        ]
         refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
         md = get_checkpoint_metadata(config, metadata)
-        md_plain = _plain(md)
-        ck_type, ck_bytes = dumps(c)
-        record = (conf.get("checkpoint_id"), ck_type, ck_bytes, md_plain, md if md_plain else dumps(md), refs)
         cid = checkpoint["id"]
-        with self._lock(t):
-            # Values (and the index entry) land before the record that reads them.
-            self.store.set_many(items)
-            self.store.set(names.ckpt, cid, record)
+        items.append((names.meta, cid, md if _plain(md) else dumps(md)))
+        ck_type, ck_bytes = dumps(c)
+        record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
+        store = self.store
+        with self._lock(names.thread):
+            if not store.contains(names.index, ns):
+                items.append((names.index, ns, None))
+            # Values, metadata and the index entry land before the record that reads them.
+            store.set_many(items)
+            store.set(names.ckpt, cid, record)
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}}
 
     def put_writes(
@@ -328,16 +353,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         task_path: str = "",
     ) -> None:
         conf = config["configurable"]
-        t = _lp(_thread(conf["thread_id"]), "thread_id")
         ns = conf.get("checkpoint_ns", "")
         cid = conf["checkpoint_id"]
-        names = _Names(t, ns)
+        names = self._names(conf["thread_id"], ns)
         dumps = self.serde.dumps_typed
-        new = []
-        for idx, (channel, value) in enumerate(writes):
-            new.append((WRITES_IDX_MAP.get(channel, idx), channel, value))
-        with self._lock(t):
-            stored = self.store.get(names.writes, cid) or []
+        new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
+        store = self.store
+        with self._lock(names.thread):
+            stored = store.get(names.writes, cid) or []
             by_key = {(w[1], w[2]): w for w in stored}
             for idx, channel, value in new:
                 if idx >= 0 and (task_id, idx) in by_key:
@@ -345,116 +368,97 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 type_, data = dumps(value)
                 by_key[(task_id, idx)] = [task_path, task_id, idx, channel, type_, data]
             entry = sorted(by_key.values(), key=lambda w: (w[0], w[1], w[2]))
-            self.store.set_many([(_INDEX + t, ns, None), (names.writes, cid, entry)])
+            items: _Items = [(names.writes, cid, entry)]
+            if not store.contains(names.index, ns):
+                # Also for a checkpoint deleted meanwhile: the index keeps the writes
+                # reachable by the next delete.
+                items.append((names.index, ns, None))
+            store.set_many(items)
 
     # -- deleting and copying --------------------------------------------------------
 
-    def _drop(self, t: str, ns: str) -> None:
-        names = _Names(t, ns)
+    def _drop(self, names: _Names, ns: str) -> None:
         store = self.store
-        store.drop_namespace(names.ckpt)
-        store.drop_namespace(names.writes)
-        store.drop_namespace(names.blob)
-        store.delete(_INDEX + t, ns)
+        for name in (names.ckpt, names.meta, names.writes, names.blob):  # records first
+            store.drop_namespace(name)
+        store.delete(names.index, ns)
 
     def delete_thread(self, thread_id: str) -> None:
-        t = _lp(_thread(thread_id), "thread_id")
-        with self._lock(t):
-            for ns in self.store.keys(_INDEX + t):
-                self._drop(t, ns)
+        index = self._names(thread_id, "").index
+        with self._lock(self._names(thread_id, "").thread):
+            for ns in self.store.keys(index):
+                self._drop(self._names(thread_id, ns), ns)
 
-    def _delete_where(self, t: str, doomed: Callable[[str, _Record], bool]) -> None:
-        """Delete the records `doomed` picks, their writes, and every value that no
-        remaining record of their checkpoint namespace reads (caller holds the lock)."""
+    def _delete(self, names: _Names, ns: str, gone: _Strs, cids: _Strs) -> None:
+        """Delete the checkpoints `gone` out of `cids` (all of the namespace), their
+        writes and metadata, and every value that no remaining checkpoint reads (the
+        caller holds the thread's lock)."""
         store = self.store
-        for ns in store.keys(_INDEX + t):
-            names = _Names(t, ns)
-            cids = store.keys(names.ckpt)
-            recs = store.get_many([(names.ckpt, cid) for cid in cids])
-            gone = [cid for cid, rec in zip(cids, recs) if rec is not None and doomed(cid, rec)]
-            if not gone:
-                continue
-            if len(gone) == len(cids):
-                self._drop(t, ns)
-                continue
-            for cid in gone:
-                store.delete(names.ckpt, cid)
-            for cid in gone:
-                store.delete(names.writes, cid)
-            gone_set = set(gone)
-            live: set[str] = set()
-            for cid, rec in zip(cids, recs):
-                if rec is not None and cid not in gone_set:
-                    live.update(rec[5].values())
-            for key in store.keys(names.blob):
-                if key not in live:
-                    store.delete(names.blob, key)
+        if len(gone) == len(cids):
+            self._drop(names, ns)
+            return
+        for cid in gone:
+            store.delete(names.ckpt, cid)
+        for cid in gone:
+            store.delete(names.writes, cid)
+            store.delete(names.meta, cid)
+        gone_set = set(gone)
+        live: set[str] = set()
+        for rec in store.get_many([(names.ckpt, cid) for cid in cids if cid not in gone_set]):
+            if rec is not None:
+                live.update(rec[3].values())
+        for key in store.keys(names.blob):
+            if key not in live:
+                store.delete(names.blob, key)
 
     def delete_for_runs(self, run_ids: Sequence[str]) -> None:
         runs = set(run_ids)
         if not runs:
             return
-        loads = self.serde.loads_typed
-
-        def doomed(cid: str, rec: _Record) -> bool:
-            md = rec[4] if rec[3] else loads((rec[4][0], rec[4][1]))
-            return md.get("run_id") in runs
-
+        store = self.store
         for thread_id in self._thread_ids():
-            t = _lp(thread_id, "thread_id")
-            with self._lock(t):
-                self._delete_where(t, doomed)
+            with self._lock(self._names(thread_id, "").thread):
+                for ns in store.keys(self._names(thread_id, "").index):
+                    names = self._names(thread_id, ns)
+                    cids = store.keys(names.ckpt)
+                    mds = store.get_many([(names.meta, cid) for cid in cids])
+                    gone = [cid for cid, md in zip(cids, mds) if md is not None and self._md(md).get("run_id") in runs]
+                    if gone:
+                        self._delete(names, ns, gone, cids)
 
     def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
         if strategy not in ("keep_latest", "delete"):
             raise ValueError(f"unknown prune strategy {strategy!r} (expected 'keep_latest' or 'delete')")
+        store = self.store
         for thread_id in thread_ids:
             if strategy == "delete":
                 self.delete_thread(thread_id)
                 continue
-            t = _lp(_thread(thread_id), "thread_id")
-            with self._lock(t):
-                for ns in self.store.keys(_INDEX + t):
-                    newest = self.store.max_key(_Names(t, ns).ckpt)
-                    self._delete_where_ns(t, ns, newest)
-
-    def _delete_where_ns(self, t: str, ns: str, keep: str | None) -> None:
-        store = self.store
-        names = _Names(t, ns)
-        if keep is None:
-            self._drop(t, ns)
-            return
-        kept = store.get(names.ckpt, keep)
-        for cid in store.keys(names.ckpt):
-            if cid != keep:
-                store.delete(names.ckpt, cid)
-        for cid in store.keys(names.writes):
-            if cid != keep:
-                store.delete(names.writes, cid)
-        live = set(kept[5].values()) if kept is not None else set()
-        for key in store.keys(names.blob):
-            if key not in live:
-                store.delete(names.blob, key)
+            with self._lock(self._names(thread_id, "").thread):
+                for ns in store.keys(self._names(thread_id, "").index):
+                    names = self._names(thread_id, ns)
+                    cids = store.keys(names.ckpt)
+                    if cids:
+                        newest = max(cids)
+                        self._delete(names, ns, [cid for cid in cids if cid != newest], cids)
 
     def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
-        src = _lp(_thread(source_thread_id), "thread_id")
-        dst = _lp(_thread(target_thread_id), "thread_id")
-        if src == dst:
+        src, dst = self._names(source_thread_id, ""), self._names(target_thread_id, "")
+        if src.thread == dst.thread:
             return
-        first, second = sorted((hash(src) % _STRIPES, hash(dst) % _STRIPES))
+        first, second = sorted((hash(src.thread) % _STRIPES, hash(dst.thread) % _STRIPES))
+        store = self.store
         with self._locks[first], self._locks[second] if second != first else _NoLock():
-            store = self.store
-            src_nss = store.keys(_INDEX + src)
-            for ns in store.keys(_INDEX + dst):
+            src_nss = store.keys(src.index)
+            for ns in store.keys(dst.index):
                 if ns not in src_nss:
-                    self._drop(dst, ns)
+                    self._drop(self._names(target_thread_id, ns), ns)
             for ns in src_nss:
-                a, b = _Names(src, ns), _Names(dst, ns)
-                # Values and writes first, records last, as a put does.
-                store.copy_namespace(a.blob, b.blob)
-                store.copy_namespace(a.writes, b.writes)
-                store.copy_namespace(a.ckpt, b.ckpt)
-            store.copy_namespace(_INDEX + src, _INDEX + dst)
+                a, b = self._names(source_thread_id, ns), self._names(target_thread_id, ns)
+                # Values, writes and metadata first, records last, as a put does.
+                for x, y in ((a.blob, b.blob), (a.writes, b.writes), (a.meta, b.meta), (a.ckpt, b.ckpt)):
+                    store.copy_namespace(x, y)
+            store.copy_namespace(src.index, dst.index)
 
     # -- versions and async twins ----------------------------------------------------
 
