@@ -325,21 +325,25 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
+        refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
         blob_ns = names.blob
         items: _Items = [
-            (blob_ns, _blob_key(ch, v), dumps(values[ch]) if ch in values else [])
+            (
+                blob_ns,
+                refs[ch] if ch in refs and checkpoint["channel_versions"][ch] == v else _blob_key(ch, v),
+                dumps(values[ch]) if ch in values else [],
+            )
             for ch, v in new_versions.items()
         ]
-        refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
         items.append((names.meta, cid, md if _plain(md) else dumps(md)))
+        # Rewriting the index entry costs less than asking whether it is there.
+        items.append((names.index, ns, True))
         ck_type, ck_bytes = dumps(c)
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store
         with self._lock(names.thread):
-            if not store.contains(names.index, ns):
-                items.append((names.index, ns, None))
             # Values, metadata and the index entry land before the record that reads them.
             store.set_many(items)
             store.set(names.ckpt, cid, record)
@@ -360,20 +364,25 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
         store = self.store
         with self._lock(names.thread):
-            stored = store.get(names.writes, cid) or []
-            by_key = {(w[1], w[2]): w for w in stored}
+            stored, indexed = store.get_many([(names.writes, cid), (names.index, ns)])
+            by_key = {(w[1], w[2]): w for w in stored} if stored else {}
             for idx, channel, value in new:
                 if idx >= 0 and (task_id, idx) in by_key:
                     continue  # a retried task's regular writes are kept from its first run
                 type_, data = dumps(value)
                 by_key[(task_id, idx)] = [task_path, task_id, idx, channel, type_, data]
-            entry = sorted(by_key.values(), key=lambda w: (w[0], w[1], w[2]))
+            # (task path, task id, index) come first in each entry and (task id, index)
+            # is unique, so plain list order is LangGraph's write order.
+            entry = sorted(by_key.values())
             items: _Items = [(names.writes, cid, entry)]
-            if not store.contains(names.index, ns):
+            if indexed is None:
                 # Also for a checkpoint deleted meanwhile: the index keeps the writes
                 # reachable by the next delete.
-                items.append((names.index, ns, None))
-            store.set_many(items)
+                items.append((names.index, ns, True))
+            if len(items) == 1:
+                store.set(names.writes, cid, entry)
+            else:
+                store.set_many(items)
 
     # -- deleting and copying --------------------------------------------------------
 
