@@ -15,11 +15,14 @@ using SharedLock = std::shared_lock<std::shared_mutex>;
 // Moving the map in lets immer update nodes in place when no snapshot shares them.
 std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
   std::uint64_t old_size = 0;
+  const std::uint64_t new_size = value.size();
   map = std::move(map).update(std::move(ns), [&](auto&& keys) {
-    return std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
+    const std::uint64_t bytes = keys.bytes;
+    KeyMap updated = std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
       old_size = old.size();
       return std::move(value);
     });
+    return NamespaceKeys(std::move(updated), bytes + new_size - old_size);
   });
   return old_size;
 }
@@ -90,7 +93,8 @@ bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
     shard.map = std::move(shard.map).erase(ns_owned);  // no empty key maps
   } else {
     shard.map = std::move(shard.map).update_if_exists(std::move(ns_owned), [&](auto&& km) {
-      return std::forward<decltype(km)>(km).erase(key_owned);
+      const std::uint64_t bytes = km.bytes - size;
+      return NamespaceKeys(std::forward<decltype(km)>(km).erase(key_owned), bytes);
     });
   }
   add_bytes(shard, std::uint64_t{0} - size);
@@ -204,7 +208,7 @@ void Engine::copy_namespace(std::string_view source, std::string_view target) no
   const detail::Shard& from = shards_[si];
   detail::Shard& to = shards_[ti];
   std::string target_owned(target);
-  KeyMap replaced;
+  NamespaceKeys replaced;
   {
     SharedLock from_lock(from.mutex, std::defer_lock);
     ExclusiveLock to_lock(to.mutex, std::defer_lock);
@@ -217,18 +221,17 @@ void Engine::copy_namespace(std::string_view source, std::string_view target) no
       to_lock.lock();
       from_lock.lock();
     }
-    const KeyMap* src = from.map.find(source);
-    const KeyMap* old = to.map.find(target);
+    const NamespaceKeys* src = from.map.find(source);
+    const NamespaceKeys* old = to.map.find(target);
     if (!src && !old) return;
     std::uint64_t delta = 0;
     if (old) {
       replaced = *old;
-      delta -= value_bytes(replaced);
+      delta -= replaced.bytes;
     }
     if (src) {
-      KeyMap copy = *src;
-      delta += value_bytes(copy);
-      to.map = std::move(to.map).set(std::move(target_owned), std::move(copy));
+      delta += src->bytes;
+      to.map = std::move(to.map).set(std::move(target_owned), *src);
     } else {
       to.map = std::move(to.map).erase(target_owned);
     }
@@ -239,14 +242,14 @@ void Engine::copy_namespace(std::string_view source, std::string_view target) no
 std::uint64_t Engine::drop_namespace(std::string_view ns) noexcept {
   detail::Shard& shard = shards_[shard_index(ns)];
   std::string ns_owned(ns);
-  KeyMap dropped;
+  NamespaceKeys dropped;
   {
     ExclusiveLock lock(shard.mutex);
-    const KeyMap* keys = shard.map.find(ns);
+    const NamespaceKeys* keys = shard.map.find(ns);
     if (!keys) return 0;
     dropped = *keys;
     shard.map = std::move(shard.map).erase(ns_owned);
-    add_bytes(shard, std::uint64_t{0} - value_bytes(dropped));
+    add_bytes(shard, std::uint64_t{0} - dropped.bytes);
   }
   return dropped.size();  // `dropped` is freed on return, unlocked
 }

@@ -139,14 +139,13 @@ class Engine {
 
   // Makes `target` hold exactly what `source` holds (nothing, when `source` is absent),
   // sharing the key map: no key or value is copied. Locks both shards in ascending order
-  // (once when they are the same); a no-op when source == target. The byte counter is kept
-  // exact by summing the value sizes of both namespaces under the lock, O(keys) reads
-  // without allocation. A replaced key map is freed after unlocking.
+  // (once when they are the same); a no-op when source == target. O(1) map work; the byte
+  // counter moves by the two namespaces' byte totals. A replaced key map is freed after
+  // unlocking.
   void copy_namespace(std::string_view source, std::string_view target) noexcept;
 
   // Removes `ns` with all its keys; returns how many it held (0 if absent). One write
-  // lock; the value sizes are summed under it for the counter, and the key map is freed
-  // after unlocking.
+  // lock, O(1) map work; the key map is freed after unlocking.
   std::uint64_t drop_namespace(std::string_view ns) noexcept;
 
   // --- Snapshots ---

@@ -1,6 +1,7 @@
 // The persistent maps of a shard.
 //
-// A shard holds a NamespaceMap: namespace -> KeyMap, and a KeyMap is key -> EncodedValue.
+// A shard holds a NamespaceMap: namespace -> NamespaceKeys (a KeyMap and its byte total),
+// and a KeyMap is key -> EncodedValue.
 // Both are immer hash tries: copying one is O(1) and shares every node; a change copies
 // only the nodes on its path that another copy still shares, so a snapshot's copy never
 // sees later writes. Node refcounts are atomic, so copies may live on any thread.
@@ -22,7 +23,18 @@
 namespace store {
 
 using KeyMap = immer::map<std::string, EncodedValue, detail::MapHash, std::equal_to<>>;
-using NamespaceMap = immer::map<std::string, KeyMap, detail::MapHash, std::equal_to<>>;
+
+// A namespace's key map with the summed size of its values, kept by every write, so that
+// copying or dropping a whole namespace keeps the shard counter exact without visiting
+// the values. Readers use it as the KeyMap it is.
+struct NamespaceKeys : KeyMap {
+  NamespaceKeys() = default;
+  NamespaceKeys(KeyMap keys, std::uint64_t value_bytes) noexcept
+      : KeyMap(std::move(keys)), bytes(value_bytes) {}
+  std::uint64_t bytes = 0;
+};
+
+using NamespaceMap = immer::map<std::string, NamespaceKeys, detail::MapHash, std::equal_to<>>;
 
 using ShardMaps = std::array<NamespaceMap, kShardCount>;
 using ShardBytes = std::array<std::uint64_t, kShardCount>;

@@ -65,7 +65,7 @@ void diff_pass(const ShardMaps& from, const ShardMaps& other, std::vector<KeyPai
     if (detail::same_or_both_empty(from[i], other[i])) continue;
     for (const auto& [ns, keys] : from[i]) {
       const KeyMap* other_keys = other[i].find(ns);
-      if (other_keys && detail::same_or_both_empty(keys, *other_keys)) continue;
+      if (other_keys && detail::same_or_both_empty<KeyMap>(keys, *other_keys)) continue;
       for (const auto& [key, value] : keys) {
         const EncodedValue* other_value = other_keys ? other_keys->find(key) : nullptr;
         if (!other_value)

@@ -199,6 +199,9 @@ TEST_P(KeysPrefixTest, FiltersByExactBytePrefix) {
   for (const char* k : {"a", "ab", "b", "Ab"}) e.set("ns", k, ev("v"));
   EXPECT_EQ(sorted(e.keys("ns", GetParam().prefix)), GetParam().expected);
   EXPECT_TRUE(e.keys("other", GetParam().prefix).empty());
+  SnapshotPtr snap = e.snapshot();
+  EXPECT_EQ(sorted(snap->keys("ns", GetParam().prefix)), GetParam().expected);
+  EXPECT_TRUE(snap->keys("other", GetParam().prefix).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Prefixes, KeysPrefixTest,
@@ -238,14 +241,111 @@ TEST(Engine, NamespacesListsEachLiveNamespaceOnce) {
   EXPECT_EQ(sorted(e.namespaces()), (std::vector<std::string>{"other", "tenant-a", "tenant-b"}));
   EXPECT_EQ(sorted(e.namespaces("tenant-")), (std::vector<std::string>{"tenant-a", "tenant-b"}));
   EXPECT_EQ(sorted(e.namespaces("")), sorted(e.namespaces()));
+  SnapshotPtr snap = e.snapshot();
+  EXPECT_EQ(snap->namespaces(std::nullopt), e.namespaces());
+  EXPECT_EQ(snap->namespaces("tenant-"), e.namespaces("tenant-"));
   e.erase("other", "k1");
   e.erase("other", "k2");
   EXPECT_EQ(sorted(e.namespaces()), (std::vector<std::string>{"tenant-a", "tenant-b"}));
+  EXPECT_EQ(sorted(snap->namespaces(std::nullopt)),
+            (std::vector<std::string>{"other", "tenant-a", "tenant-b"}));
   // Listed in ascending shard order.
   std::vector<std::string> listed = e.namespaces();
   EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
     return shard_index(a) < shard_index(b);
   }));
+}
+
+struct ScanCase {
+  ScanRange range;
+  std::vector<std::string> expected;  // in result order
+};
+
+class ScanTest : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanTest, OrderedBoundedLimited) {
+  Engine e;
+  for (const char* k : {"", "a", "ab", "abc", "b", "ba", "c", "\x80"}) e.set("ns", k, ev("v"));
+  EXPECT_EQ(e.scan("ns", GetParam().range), GetParam().expected);
+  EXPECT_TRUE(e.scan("other", GetParam().range).empty());
+}
+
+using Keys = std::vector<std::string>;
+const Keys kAllKeys{"", "a", "ab", "abc", "b", "ba", "c", "\x80"};
+const Keys kAllDesc{kAllKeys.rbegin(), kAllKeys.rend()};
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, ScanTest,
+    ::testing::Values(ScanCase{{}, kAllKeys}, ScanCase{{.reverse = true}, kAllDesc},
+                      ScanCase{{.prefix = "a"}, {"a", "ab", "abc"}},
+                      ScanCase{{.prefix = "a", .reverse = true}, {"abc", "ab", "a"}},
+                      ScanCase{{.start = "ab", .stop = "b"}, {"ab", "abc"}},
+                      ScanCase{{.start = "ab", .stop = "b", .reverse = true}, {"abc", "ab"}},
+                      ScanCase{{.stop = "ab", .reverse = true, .limit = 1},
+                               {"a"}},  // newest before "ab"
+                      ScanCase{{.start = "b"}, {"b", "ba", "c", "\x80"}},
+                      ScanCase{{.stop = ""}, {}}, ScanCase{{.start = "b", .stop = "b"}, {}},
+                      ScanCase{{.start = "c", .stop = "a"}, {}},
+                      ScanCase{{.prefix = "a", .start = "aa", .stop = "abd"}, {"ab", "abc"}},
+                      ScanCase{{.prefix = "b", .stop = "b"}, {}}, ScanCase{{.limit = 0}, {}},
+                      ScanCase{{.limit = 3}, {"", "a", "ab"}},
+                      ScanCase{{.reverse = true, .limit = 2}, {"\x80", "c"}},
+                      ScanCase{{.prefix = "a", .limit = 2}, {"a", "ab"}},
+                      ScanCase{{.prefix = "a", .reverse = true, .limit = 5}, {"abc", "ab", "a"}},
+                      ScanCase{{.limit = 8}, kAllKeys}, ScanCase{{.limit = 100}, kAllKeys}));
+
+// Copies land in the same shard, a higher one and a lower one ("" and "ns" share 15,
+// "a" is 3, "threads" 11).
+class CopyNamespaceTest : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(CopyNamespaceTest, ReplacesTargetAndKeepsCountersExact) {
+  const std::string_view source = GetParam().first, target = GetParam().second;
+  Engine e;
+  e.set(std::string(source), "k1", ev("111"));
+  e.set(std::string(source), "k2", ev("22"));
+  e.set(std::string(target), "old", ev("xxxxxxx"));
+  e.set("default", "k", ev("d"));
+  SnapshotPtr before = e.snapshot();
+  e.copy_namespace(source, target);
+  SnapshotPtr after = e.snapshot();
+  EXPECT_EQ(sorted(e.keys(target)), (Keys{"k1", "k2"}));
+  EXPECT_EQ(bytes_of(e.get(target, "k1")), "111");
+  EXPECT_EQ(after->size_bytes(), 2 * 5 + 1u);
+  EXPECT_TRUE(after->shards()[shard_index(source)].find(source)->identity() ==
+              after->shards()[shard_index(target)].find(target)->identity());
+  // Later writes to either side stay on that side; the snapshot before keeps the old target.
+  e.set(std::string(source), "k3", ev("3"));
+  e.erase(target, "k1");
+  EXPECT_EQ(sorted(e.keys(source)), (Keys{"k1", "k2", "k3"}));
+  EXPECT_EQ(sorted(e.keys(target)), (Keys{"k2"}));
+  EXPECT_EQ(bytes_of(before->find(target, "old")), "xxxxxxx");
+  EXPECT_EQ(contents_of(*after).size(), 5u);
+  // An absent source empties the target; copying onto itself changes nothing.
+  e.copy_namespace("never-written", target);
+  EXPECT_FALSE(e.contains_namespace(target));
+  e.copy_namespace(source, source);
+  EXPECT_EQ(e.entry_count(), 4u);
+  EXPECT_EQ(e.snapshot()->size_bytes(), 3 + 2 + 1 + 1u);
+  e.copy_namespace("never-written", "also-never");
+  EXPECT_EQ(e.entry_count(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, CopyNamespaceTest,
+                         ::testing::Values(std::pair{"", "ns"}, std::pair{"a", "threads"},
+                                           std::pair{"threads", "a"}));
+
+TEST(Engine, DropNamespaceCountsAndReleasesBytes) {
+  Engine e;
+  for (const char* k : {"a", "b", "c"}) e.set("threads", k, ev("vv"));
+  e.set("a", "k", ev("v"));
+  SnapshotPtr before = e.snapshot();
+  EXPECT_EQ(e.drop_namespace("threads"), 3u);
+  EXPECT_EQ(e.drop_namespace("threads"), 0u);
+  EXPECT_EQ(e.drop_namespace("never-written"), 0u);
+  EXPECT_FALSE(e.contains_namespace("threads"));
+  EXPECT_EQ(e.namespaces(), (Keys{"a"}));
+  EXPECT_EQ(e.snapshot()->size_bytes(), 1u);
+  EXPECT_EQ(before->keys("threads", std::nullopt).size(), 3u);
 }
 
 // --- Snapshots, history, restore -------------------------------------------------------
@@ -454,7 +554,7 @@ TEST(Engine, AgreesWithModelUnderRandomWrites) {
   for (int step = 0; step < 3000; ++step) {
     const std::string ns = "ns" + pick(12);
     const std::string key = pick(30);
-    switch (rng() % 10) {
+    switch (rng() % 12) {
       case 0:
       case 1:
       case 2:
@@ -485,6 +585,21 @@ TEST(Engine, AgreesWithModelUnderRandomWrites) {
           model = m;
         }
         break;
+      case 10: {
+        const std::string target = "ns" + pick(12);
+        e.copy_namespace(ns, target);
+        if (ns == target) break;
+        std::erase_if(model, [&](const auto& entry) { return entry.first.first == target; });
+        Contents copied;
+        for (const auto& [k, v] : model)
+          if (k.first == ns) copied[{target, k.second}] = v;
+        model.merge(copied);
+        break;
+      }
+      case 11:
+        EXPECT_EQ(e.drop_namespace(ns),
+                  std::erase_if(model, [&](const auto& entry) { return entry.first.first == ns; }));
+        break;
       default: {
         snaps.emplace_back(e.snapshot(), model);
         break;
@@ -492,8 +607,35 @@ TEST(Engine, AgreesWithModelUnderRandomWrites) {
     }
   }
   ASSERT_GT(snaps.size(), 10u);
+  // scan against the ordered model, with random bounds.
+  for (int trial = 0; trial < 500; ++trial) {
+    const std::string ns = "ns" + pick(12);
+    ScanRange r;
+    std::string prefix = pick(4), start = pick(30), stop = pick(30);
+    if (rng() % 2) r.prefix = prefix;
+    if (rng() % 2) r.start = start;
+    if (rng() % 2) r.stop = stop;
+    r.reverse = rng() % 2;
+    if (rng() % 2) r.limit = rng() % 6;
+    std::vector<std::string> expected;
+    for (const auto& entry : model) {
+      const std::string& k = entry.first.second;
+      if (entry.first.first == ns && (!r.prefix || k.starts_with(*r.prefix)) &&
+          (!r.start || k >= *r.start) && (!r.stop || k < *r.stop))
+        expected.push_back(k);
+    }
+    if (r.reverse) std::reverse(expected.begin(), expected.end());
+    if (r.limit && expected.size() > *r.limit) expected.resize(*r.limit);
+    ASSERT_EQ(e.scan(ns, r), expected);
+  }
   for (const auto& [snap, m] : snaps) {
     ASSERT_EQ(contents_of(*snap), m);
+    for (const NamespaceMap& nss : snap->shards())
+      for (const auto& [ns, keys] : nss) {
+        std::uint64_t in_ns = 0;
+        for (const auto& entry : keys) in_ns += entry.second.size();
+        ASSERT_EQ(keys.bytes, in_ns) << ns;
+      }
     std::uint64_t total = 0;
     for (const auto& entry : m) total += entry.second.size();
     EXPECT_EQ(snap->size_bytes(), total);

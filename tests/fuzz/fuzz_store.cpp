@@ -2,6 +2,7 @@
 // two engines and on std::map copies, and every result must agree. Names come from a tiny
 // alphabet so that pairs collide, namespaces empty out and prefixes overlap.
 // Native only: no interpreter in the binary.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -151,6 +152,20 @@ void check_max_key(const store::Engine& e, const Model& m, const std::string& ns
   if (got) check(*got == *all.rbegin(), "max_key differs", got->size(), all.rbegin()->size());
 }
 
+// A scan against the ordered model: the same filters, then the front `limit` of the order.
+void check_scan(const store::Engine& e, const Model& m, const std::string& ns,
+                const store::ScanRange& r) {
+  std::vector<std::string> want;
+  for (const std::string& k : model_keys(m, ns, std::nullopt))
+    if ((!r.prefix || k.starts_with(*r.prefix)) && (!r.start || k >= *r.start) &&
+        (!r.stop || k < *r.stop))
+      want.push_back(k);
+  if (r.reverse) std::reverse(want.begin(), want.end());
+  if (r.limit && want.size() > *r.limit) want.resize(*r.limit);
+  const std::vector<std::string> got = e.scan(ns, r);
+  check(got == want, "scan differs", got.size(), want.size());
+}
+
 void check_namespaces(const store::Engine& e, const Model& m,
                       const std::optional<std::string>& prefix) {
   std::optional<std::string_view> p;
@@ -189,12 +204,29 @@ void check_snapshot(const store::SnapshotData& s, const Model& m) {
   std::uint64_t shard_sum = 0;
   for (std::uint64_t b : s.shard_bytes()) shard_sum += b;
   check(shard_sum == s.size_bytes(), "snapshot shard_bytes sum", shard_sum, s.size_bytes());
+  for (std::size_t i = 0; i < store::kShardCount; ++i) {
+    std::uint64_t in_shard = 0;
+    for (const auto& [ns, keys] : s.shards()[i]) {
+      std::uint64_t in_ns = 0;
+      for (const auto& entry : keys) in_ns += entry.second.size();
+      check(keys.bytes == in_ns, "namespace byte total", keys.bytes, in_ns);
+      in_shard += in_ns;
+    }
+    check(in_shard == s.shard_bytes()[i], "shard byte total", in_shard, s.shard_bytes()[i]);
+  }
   std::set<Pair> want;
   for (const auto& [pair, value] : m) {
     want.insert(pair);
     check_value(s.find(pair.first, pair.second), m, pair, "snapshot find differs");
   }
   check(unique_pairs(s.keys(), "snapshot keys: duplicate") == want, "snapshot keys differ");
+  const std::set<std::string> nss = model_namespaces(m, std::nullopt);
+  check(unique(s.namespaces(std::nullopt), "snapshot namespaces: duplicate") == nss,
+        "snapshot namespaces differ");
+  for (const std::string& ns : nss)
+    check(unique(s.keys(ns, std::nullopt), "snapshot ns keys: duplicate") ==
+              model_keys(m, ns, std::nullopt),
+          "snapshot ns keys differ");
 }
 
 void check_diff(const Captured& self, const Captured& base) {
@@ -260,7 +292,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.byte();
     Side& side = *sides[(op >> 7) % sides.size()];
     store::Engine& e = side.engine;
-    switch (op & 15) {
+    // Ops 16 and up take a quarter of the bytes whose bits 4 and 5 are both set.
+    const unsigned kind = (op & 0x30) == 0x30 ? 16 + (op & 3) : op & 15;
+    switch (kind) {
       case 0:
       case 1: {  // set
         std::string ns = in.name(2), key = in.name(3), bytes = in.value();
@@ -387,6 +421,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (captured.empty()) break;
         const Captured& c = captured[in.byte() % captured.size()];
         check_snapshot(*c.snap, *c.model);
+        break;
+      }
+      case 16: {  // copy_namespace, often onto itself or from nothing
+        const std::string source = in.name(2), target = in.name(2);
+        e.copy_namespace(source, target);
+        if (source == target) break;
+        std::erase_if(side.model, [&](const auto& kv) { return kv.first.first == target; });
+        Model copied;
+        for (const auto& [pair, value] : side.model)
+          if (pair.first == source) copied[{target, pair.second}] = value;
+        side.model.merge(copied);
+        break;
+      }
+      case 17: {                        // drop_namespace
+        if (in.byte() % 2 != 0) break;  // rare, or little would survive
+        const std::string ns = in.name(2);
+        const std::size_t had =
+            std::erase_if(side.model, [&](const auto& kv) { return kv.first.first == ns; });
+        check(e.drop_namespace(ns) == had, "drop_namespace count", had);
+        break;
+      }
+      case 18: {  // scan with any mix of prefix, bounds, direction and limit
+        const std::string ns = in.name(2);
+        const std::uint8_t how = in.byte();
+        const std::string prefix = in.name(2), start = in.name(3), stop = in.name(3);
+        store::ScanRange r;
+        if (how & 1) r.prefix = prefix;
+        if (how & 2) r.start = start;
+        if (how & 4) r.stop = stop;
+        r.reverse = how & 8;
+        if (how & 16) r.limit = how >> 5;
+        check_scan(e, side.model, ns, r);
+        break;
+      }
+      case 19: {  // point and batch reads of a capture
+        if (captured.empty()) break;
+        const Captured& c = captured[in.byte() % captured.size()];
+        const std::string ns = in.name(2), key = in.name(3);
+        std::optional<std::string> prefix;
+        if (in.byte() & 1) prefix = in.name(3);
+        std::optional<std::string_view> p;
+        if (prefix) p = *prefix;
+        check_value(c.snap->find(ns, key), *c.model, {ns, key}, "capture find differs");
+        check(unique(c.snap->keys(ns, p), "capture keys: duplicate") ==
+                  model_keys(*c.model, ns, prefix),
+              "capture keys differ");
+        check(unique(c.snap->namespaces(p), "capture namespaces: duplicate") ==
+                  model_namespaces(*c.model, prefix),
+              "capture namespaces differ");
         break;
       }
       default: {  // point reads, probably of absent pairs
