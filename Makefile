@@ -2,11 +2,13 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate build format shell clean
+.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate build format shell clean
 test:
 	$(RUN) test
 demo:
 	$(RUN) demo
+typecheck:
+	$(RUN) typecheck
 bench:
 	$(RUN) bench
 tsan:

@@ -21,6 +21,26 @@ install_pkg() {
     ${QV_PIP_ARGS:-} . >&2
 }
 
+# From PyPI, at the versions last tested (pyproject.toml gives the lower bounds): LangGraph
+# for the adapter's tests, demo and bench, mypy for the type check. pip leaves satisfied
+# pins alone.
+PYPI_PINS="langgraph==1.2.24 langgraph-checkpoint==4.3.2 langgraph-checkpoint-conformance==0.0.2
+  langgraph-checkpoint-sqlite==3.1.2 mypy==2.4.1"
+pypi_deps() {
+  venv
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check $PYPI_PINS >&2
+}
+
+# The README's ```python blocks, written to <dir>/readme_<n>.py.
+readme_examples() {
+  "$venv/bin/python" -c '
+import pathlib, re, sys
+text = pathlib.Path("README.md").read_text()
+for i, code in enumerate(re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)):
+    pathlib.Path(sys.argv[1], f"readme_{i}.py").write_text(code)
+' "$1"
+}
+
 native() {  # native <dir> <cmake args...>
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DQV_PYTHON=OFF "$@" >/dev/null
@@ -35,6 +55,7 @@ case "$task" in
     ctest --test-dir build/native -j"$jobs" --output-on-failure "$@" ;;
   py-test)
     install_pkg
+    pypi_deps
     cd tests && "$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
   parallel)
     # Every test on several threads at once (pytest-run-parallel).
@@ -44,9 +65,25 @@ case "$task" in
     "$0" py-test "$@" ;;
   demo)
     install_pkg
-    "$venv/bin/python" examples/demo.py ;;
+    pypi_deps
+    "$venv/bin/python" examples/demo.py
+    "$venv/bin/python" examples/langgraph_demo.py ;;
+  typecheck)
+    # The stubs against the built module (stubtest walks the package's modules, _core
+    # included), then the README's examples under mypy --strict, and run so that they
+    # stay true. From a scratch folder, so that mypy sees the installed package only.
+    install_pkg
+    pypi_deps
+    out=$PWD/build/typecheck
+    rm -rf "$out" && mkdir -p "$out"
+    readme_examples "$out"
+    cd "$out"
+    "$venv/bin/python" -m mypy.stubtest quorvalent
+    "$venv/bin/python" -m mypy --strict readme_*.py
+    for f in readme_*.py; do "$venv/bin/python" "$f" >/dev/null; done ;;
   bench)
     install_pkg
+    pypi_deps
     # ormsgpack is an optional peer from PyPI; the bench says so when it cannot be had.
     "$venv/bin/python" -c 'import ormsgpack' 2>/dev/null ||
       "$venv/bin/python" -m pip install -q --disable-pip-version-check ormsgpack >&2 || true

@@ -1,7 +1,14 @@
 """quorvalent: an exact msgpack codec, a snapshotting state store and a routing graph."""
 
-from quorvalent import _core
-from quorvalent._core import *  # noqa: F401,F403
+from quorvalent._core import (
+    HandoffGraph,
+    Snapshot,
+    Store,
+    __version__,
+    core_version,
+    dumps,
+    loads,
+)
 
-__all__ = list(_core.__all__)
-__version__ = _core.__version__
+# Spelled out (not copied from _core) so that type checkers see what the package exports.
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]

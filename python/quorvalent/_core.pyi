@@ -4,17 +4,17 @@ from collections.abc import Sequence
 from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
 
-# What the codec accepts (containers may nest up to 128 levels).
-Value: TypeAlias = (
+# What the codec accepts (containers may nest up to 128 levels); a name of the stubs only.
+_Value: TypeAlias = (
     None | bool | int | float | str | bytes | list[Any] | tuple[Any, ...] | dict[Any, Any]
 )
 
 def core_version() -> str:
     """Return the version string of the compiled native core."""
 
-def dumps(obj: Value) -> bytes:
+def dumps(obj: _Value) -> bytes:
     """Serialize a Python object to msgpack bytes (quorvalent's stable, cross-language codec)."""
 
 def loads(data: bytes) -> Any:
@@ -36,11 +36,11 @@ class Store:
     @property
     def max_history(self) -> int | None:
         """How many snapshots the store retains: `0` none, `n` the last `n`, `None` unlimited."""
-    def set(self, namespace: str, key: str, value: Value) -> None:
+    def set(self, namespace: str, key: str, value: _Value) -> None:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
         """Return the value at `(namespace, key)`, or `default` (None) if absent."""
-    def set_many(self, items: Sequence[tuple[str, str, Value]]) -> None:
+    def set_many(self, items: Sequence[tuple[str, str, _Value]]) -> None:
         """Store many `(namespace, key, value)` triples in one call."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
@@ -80,7 +80,7 @@ class Store:
     def restore(self, snapshot: Snapshot) -> None:
         """Roll the store back to a previously captured snapshot."""
     def __len__(self) -> int: ...
-    def __contains__(self, namespace: str) -> bool: ...
+    def __contains__(self, namespace: str, /) -> bool: ...
 
 @final
 class Snapshot:
@@ -135,4 +135,4 @@ class HandoffGraph:
     def is_dag(self) -> bool:
         """Whether the graph is currently acyclic."""
     def __len__(self) -> int: ...
-    def __contains__(self, node: str) -> bool: ...
+    def __contains__(self, node: str, /) -> bool: ...

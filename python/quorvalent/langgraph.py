@@ -1,0 +1,561 @@
+"""LangGraph on quorvalent: a checkpointer that keeps every thread in a `Store`, and
+a conditional-edge router driven by a `HandoffGraph`.
+
+Needs `langgraph-checkpoint` (``pip install quorvalent[langgraph]``); the rest of the
+package does not.
+
+Layout in the store (``lp(s)`` is ``f"{len(s)}:{s}"``, a prefix-free encoding, so no
+thread id or checkpoint namespace can pass for another, whatever characters they hold):
+
+- ``langgraph/i/{lp(thread)}``: the thread's index, one key per checkpoint namespace;
+- ``langgraph/c/{lp(thread)}{lp(ns)}``: checkpoint records keyed by checkpoint id, so the
+  greatest key is the newest checkpoint (uuid6 ids sort in creation order);
+- ``langgraph/m/...``: their metadata, keyed the same way;
+- ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
+  every checkpoint that reads that version;
+- ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import random
+import threading
+from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from typing import Any
+
+from langchain_core.runnables import RunnableConfig
+from langgraph.checkpoint.base import (
+    WRITES_IDX_MAP,
+    BaseCheckpointSaver,
+    ChannelVersions,
+    Checkpoint,
+    CheckpointMetadata,
+    CheckpointTuple,
+    SerializerProtocol,
+    get_checkpoint_id,
+    get_checkpoint_metadata,
+)
+
+from quorvalent._core import HandoffGraph, Store
+
+__all__ = ["QuorvalentSaver", "router"]
+
+_INDEX = "langgraph/i/"
+_CKPT = "langgraph/c/"
+_META = "langgraph/m/"
+_BLOB = "langgraph/b/"
+_WRITES = "langgraph/w/"
+_STRIPES = 64
+_CHUNK = 128  # checkpoints read per store round trip while listing
+_NAMES_CACHE = 4096
+_SCALARS = frozenset((str, bool, float, bytes, type(None)))
+# The saver's own `list` method hides the builtin inside the class body.
+_Record = list[Any]
+_Found = list[tuple[str, _Record, Any]]
+_TupleList = list[CheckpointTuple]
+_Strs = list[str]
+_Items = list[tuple[str, str, Any]]
+
+
+def _lp(s: str, what: str) -> str:
+    if not s.isascii():
+        try:
+            s.encode()
+        except UnicodeEncodeError:
+            raise ValueError(
+                f"{what} {s!r} cannot be stored: it is not valid Unicode text "
+                "(it holds a lone surrogate)"
+            ) from None
+    return f"{len(s)}:{s}"
+
+
+def _unlp(s: str, at: int) -> tuple[str, int]:
+    colon = s.index(":", at)
+    end = colon + 1 + int(s[at:colon])
+    return s[colon + 1 : end], end
+
+
+def _blob_key(channel: str, version: str | int | float) -> str:
+    t = type(version)
+    tag = "s" if t is str else "i" if t is int else "f"
+    return f"{len(channel)}:{channel}{tag}{version!r}" if tag == "f" else f"{len(channel)}:{channel}{tag}{version}"
+
+
+def _plain(v: Any, depth: int = 0) -> bool:
+    """Whether the codec gives `v` back as an equal value of the same types."""
+    t = type(v)
+    if t in _SCALARS:
+        return True
+    if t is int:
+        return -(2**63) <= v < 2**63
+    if depth >= 100:
+        return False
+    if t is dict:
+        for k, x in v.items():
+            if type(k) is not str or (type(x) not in _SCALARS and not _plain(x, depth + 1)):
+                return False
+        return True
+    if t is list:
+        for x in v:
+            if type(x) not in _SCALARS and not _plain(x, depth + 1):
+                return False
+        return True
+    return False
+
+
+class _Names:
+    """The store namespaces of one thread's checkpoint namespace."""
+
+    __slots__ = ("thread", "index", "ckpt", "meta", "blob", "writes")
+
+    def __init__(self, t: str, ns: str) -> None:
+        tail = t + _lp(ns, "checkpoint_ns")
+        self.thread = t
+        self.index = _INDEX + t
+        self.ckpt = _CKPT + tail
+        self.meta = _META + tail
+        self.blob = _BLOB + tail
+        self.writes = _WRITES + tail
+
+
+class QuorvalentSaver(BaseCheckpointSaver[str]):
+    """A LangGraph checkpointer that keeps checkpoints, channel values and pending writes
+    in a quorvalent `Store`.
+
+    ``store``: the store to use (a new one if omitted); it may hold other data as long as
+    no namespace of its own starts with ``langgraph/``. Since everything lives in the
+    store, ``store.snapshot()`` captures every thread at once and ``store.restore(s)``
+    takes every thread back with it (restore while no graph runs on the saver).
+
+    Thread-safe: any number of OS threads may drive their own LangGraph threads through
+    one saver. Changes to one thread are serialized by a lock striped over thread ids, so
+    share the saver, not just the store, between the threads that write it. Readers take
+    no lock: a checkpoint record is written after the values it reads and deleted before
+    them, and a reader that then misses a value checks whether the record went away.
+
+    ``copy_thread(source, target)`` makes the target an exact copy of the source (what
+    the target held before is replaced) with a constant number of store calls per
+    checkpoint namespace, whatever the thread's length.
+    ``prune(..., strategy="keep_latest")`` keeps the newest checkpoint of every checkpoint
+    namespace; it is not aware of LangGraph's beta ``DeltaChannel`` (do not prune threads
+    whose graph uses one). Metadata the store's codec holds exactly is stored as itself,
+    so ``list(filter=...)`` reads it without the serializer; other metadata (datetimes,
+    sets, ...) goes through the serializer.
+    """
+
+    store: Store
+
+    def __init__(self, store: Store | None = None, *, serde: SerializerProtocol | None = None) -> None:
+        super().__init__(serde=serde)
+        self.store = Store() if store is None else store
+        self._locks = [threading.Lock() for _ in range(_STRIPES)]
+        self._names_cache: dict[tuple[str, str], _Names] = {}
+
+    def _names(self, thread_id: Any, ns: str) -> _Names:
+        # Names only (never store contents), so a restore of the store cannot stale them.
+        key = (thread_id, ns)
+        names = self._names_cache.get(key)
+        if names is None:
+            # LangGraph itself turns a non-str thread id into its str form.
+            t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
+            names = _Names(t, ns)
+            if len(self._names_cache) >= _NAMES_CACHE:
+                self._names_cache.clear()
+            self._names_cache[key] = names
+        return names
+
+    def _lock(self, t: str) -> threading.Lock:
+        return self._locks[hash(t) % _STRIPES]
+
+    def _md(self, md: Any) -> Any:
+        return md if type(md) is dict else self.serde.loads_typed(md)
+
+    # -- reading ---------------------------------------------------------------------
+
+    def _load(self, thread_id: Any, ns: str, names: _Names, found: _Found) -> _TupleList:
+        """Read the values, writes and metadata of records in one round trip and build
+        the tuples."""
+        pairs: list[tuple[str, str]] = []
+        blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
+        for cid, rec, _ in found:
+            refs = rec[3]
+            pairs.extend([(blob_ns, refs[ch]) for ch in refs])
+            pairs.append((writes_ns, cid))
+            pairs.append((meta_ns, cid))
+        got = self.store.get_many(pairs)
+        loads = self.serde.loads_typed
+        out: _TupleList = []
+        at = 0
+        for cid, rec, md in found:
+            parent, ck_type, ck_bytes, refs = rec
+            n = len(refs)
+            end = at + n
+            # A missing value is either a version never stored (skipped, as LangGraph's
+            # own savers do) or the sign that a delete removed the record first.
+            if (None in got[at:end] or got[end + 1] is None) and not self.store.contains(names.ckpt, cid):
+                at = end + 2
+                continue
+            values: dict[str, Any] = {}
+            for channel in refs:
+                blob = got[at]
+                at += 1
+                if blob:  # [] marks a channel emptied at that version
+                    values[channel] = loads(blob)
+            writes = got[at] or ()
+            if md is None:
+                md = got[at + 1]
+            at += 2
+            checkpoint: Checkpoint = loads((ck_type, ck_bytes))
+            checkpoint["channel_values"] = values
+            out.append(
+                CheckpointTuple(
+                    config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
+                    checkpoint=checkpoint,
+                    metadata=self._md(md) if md is not None else {},
+                    parent_config=(
+                        {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
+                        if parent
+                        else None
+                    ),
+                    pending_writes=[(w[1], w[3], loads((w[4], w[5]))) for w in writes],
+                )
+            )
+        return out
+
+    def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        conf = config["configurable"]
+        thread_id = conf["thread_id"]
+        ns = conf.get("checkpoint_ns", "")
+        names = self._names(thread_id, ns)
+        store = self.store
+        cid = get_checkpoint_id(config)
+        if cid is not None:
+            rec = store.get(names.ckpt, cid)
+            found = self._load(thread_id, ns, names, [(cid, rec, None)]) if rec is not None else None
+            return found[0]._replace(config=config) if found else None
+        while True:
+            newest = store.max_key(names.ckpt)
+            if newest is None:
+                return None
+            rec = store.get(names.ckpt, newest)
+            if rec is not None:  # else deleted between the two reads
+                found = self._load(thread_id, ns, names, [(newest, rec, None)])
+                if found:
+                    return found[0]
+
+    def _thread_ids(self) -> _Strs:
+        out = [_unlp(name, len(_INDEX))[0] for name in self.store.namespaces(_INDEX)]
+        out.sort()
+        return out
+
+    def list(
+        self,
+        config: RunnableConfig | None,
+        *,
+        filter: dict[str, Any] | None = None,
+        before: RunnableConfig | None = None,
+        limit: int | None = None,
+    ) -> Iterator[CheckpointTuple]:
+        store = self.store
+        if config is not None:
+            conf = config["configurable"]
+            threads = [conf["thread_id"]]
+            only_ns = conf.get("checkpoint_ns")
+            only_id = get_checkpoint_id(config)
+        else:
+            threads, only_ns, only_id = self._thread_ids(), None, None
+        before_id = get_checkpoint_id(before) if before else None
+        if limit is not None and limit <= 0:
+            return
+        wanted = list(filter.items()) if filter else None
+        for thread_id in threads:
+            index = self._names(thread_id, "").index
+            nss = [only_ns] if only_ns is not None else sorted(store.keys(index))
+            for ns in nss:
+                names = self._names(thread_id, ns)
+                if only_id is not None:
+                    ids = [only_id] if before_id is None or only_id < before_id else []
+                else:
+                    ids = store.scan(names.ckpt, stop=before_id, reverse=True, limit=None if wanted else limit)
+                for start in range(0, len(ids), _CHUNK):
+                    chunk = ids[start : start + _CHUNK]
+                    found: _Found = []
+                    if wanted:
+                        # Metadata first; records only for the checkpoints that match.
+                        mds = store.get_many([(names.meta, cid) for cid in chunk])
+                        hits = []
+                        for cid, md in zip(chunk, mds):
+                            if md is None:
+                                continue
+                            if type(md) is not dict:
+                                md = self.serde.loads_typed(md)
+                            for k, v in wanted:
+                                if md.get(k) != v:
+                                    break
+                            else:
+                                hits.append((cid, md))
+                                if limit is not None and len(hits) >= limit:
+                                    break
+                        recs = store.get_many([(names.ckpt, cid) for cid, _ in hits])
+                        found = [(cid, rec, md) for (cid, md), rec in zip(hits, recs) if rec is not None]
+                    else:
+                        recs = store.get_many([(names.ckpt, cid) for cid in chunk])
+                        found = [(cid, rec, None) for cid, rec in zip(chunk, recs) if rec is not None]
+                    for tup in self._load(thread_id, ns, names, found):
+                        yield tup
+                        if limit is not None:
+                            limit -= 1
+                            if limit <= 0:
+                                return
+
+    # -- writing ---------------------------------------------------------------------
+
+    def put(
+        self,
+        config: RunnableConfig,
+        checkpoint: Checkpoint,
+        metadata: CheckpointMetadata,
+        new_versions: ChannelVersions,
+    ) -> RunnableConfig:
+        conf = config["configurable"]
+        thread_id = conf["thread_id"]
+        ns = conf.get("checkpoint_ns", "")
+        names = self._names(thread_id, ns)
+        dumps = self.serde.dumps_typed
+        c: dict[str, Any] = dict(checkpoint)
+        values = c.pop("channel_values")
+        refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
+        blob_ns = names.blob
+        items: _Items = [
+            (
+                blob_ns,
+                refs[ch] if ch in refs and checkpoint["channel_versions"][ch] == v else _blob_key(ch, v),
+                dumps(values[ch]) if ch in values else [],
+            )
+            for ch, v in new_versions.items()
+        ]
+        md = get_checkpoint_metadata(config, metadata)
+        cid = checkpoint["id"]
+        items.append((names.meta, cid, md if _plain(md) else dumps(md)))
+        # Rewriting the index entry costs less than asking whether it is there.
+        items.append((names.index, ns, True))
+        ck_type, ck_bytes = dumps(c)
+        record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
+        store = self.store
+        with self._lock(names.thread):
+            # Values, metadata and the index entry land before the record that reads them.
+            store.set_many(items)
+            store.set(names.ckpt, cid, record)
+        return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}}
+
+    def put_writes(
+        self,
+        config: RunnableConfig,
+        writes: Sequence[tuple[str, Any]],
+        task_id: str,
+        task_path: str = "",
+    ) -> None:
+        conf = config["configurable"]
+        ns = conf.get("checkpoint_ns", "")
+        cid = conf["checkpoint_id"]
+        names = self._names(conf["thread_id"], ns)
+        dumps = self.serde.dumps_typed
+        new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
+        store = self.store
+        with self._lock(names.thread):
+            stored, indexed = store.get_many([(names.writes, cid), (names.index, ns)])
+            by_key = {(w[1], w[2]): w for w in stored} if stored else {}
+            for idx, channel, value in new:
+                if idx >= 0 and (task_id, idx) in by_key:
+                    continue  # a retried task's regular writes are kept from its first run
+                type_, data = dumps(value)
+                by_key[(task_id, idx)] = [task_path, task_id, idx, channel, type_, data]
+            # (task path, task id, index) come first in each entry and (task id, index)
+            # is unique, so plain list order is LangGraph's write order.
+            entry = sorted(by_key.values())
+            items: _Items = [(names.writes, cid, entry)]
+            if indexed is None:
+                # Also for a checkpoint deleted meanwhile: the index keeps the writes
+                # reachable by the next delete.
+                items.append((names.index, ns, True))
+            if len(items) == 1:
+                store.set(names.writes, cid, entry)
+            else:
+                store.set_many(items)
+
+    # -- deleting and copying --------------------------------------------------------
+
+    def _drop(self, names: _Names, ns: str) -> None:
+        store = self.store
+        for name in (names.ckpt, names.meta, names.writes, names.blob):  # records first
+            store.drop_namespace(name)
+        store.delete(names.index, ns)
+
+    def delete_thread(self, thread_id: str) -> None:
+        index = self._names(thread_id, "").index
+        with self._lock(self._names(thread_id, "").thread):
+            for ns in self.store.keys(index):
+                self._drop(self._names(thread_id, ns), ns)
+
+    def _delete(self, names: _Names, ns: str, gone: _Strs, cids: _Strs) -> None:
+        """Delete the checkpoints `gone` out of `cids` (all of the namespace), their
+        writes and metadata, and every value that no remaining checkpoint reads (the
+        caller holds the thread's lock)."""
+        store = self.store
+        if len(gone) == len(cids):
+            self._drop(names, ns)
+            return
+        for cid in gone:
+            store.delete(names.ckpt, cid)
+        for cid in gone:
+            store.delete(names.writes, cid)
+            store.delete(names.meta, cid)
+        gone_set = set(gone)
+        live: set[str] = set()
+        for rec in store.get_many([(names.ckpt, cid) for cid in cids if cid not in gone_set]):
+            if rec is not None:
+                live.update(rec[3].values())
+        for key in store.keys(names.blob):
+            if key not in live:
+                store.delete(names.blob, key)
+
+    def delete_for_runs(self, run_ids: Sequence[str]) -> None:
+        runs = set(run_ids)
+        if not runs:
+            return
+        store = self.store
+        for thread_id in self._thread_ids():
+            with self._lock(self._names(thread_id, "").thread):
+                for ns in store.keys(self._names(thread_id, "").index):
+                    names = self._names(thread_id, ns)
+                    cids = store.keys(names.ckpt)
+                    mds = store.get_many([(names.meta, cid) for cid in cids])
+                    gone = [cid for cid, md in zip(cids, mds) if md is not None and self._md(md).get("run_id") in runs]
+                    if gone:
+                        self._delete(names, ns, gone, cids)
+
+    def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
+        if strategy not in ("keep_latest", "delete"):
+            raise ValueError(f"unknown prune strategy {strategy!r} (expected 'keep_latest' or 'delete')")
+        store = self.store
+        for thread_id in thread_ids:
+            if strategy == "delete":
+                self.delete_thread(thread_id)
+                continue
+            with self._lock(self._names(thread_id, "").thread):
+                for ns in store.keys(self._names(thread_id, "").index):
+                    names = self._names(thread_id, ns)
+                    cids = store.keys(names.ckpt)
+                    if cids:
+                        newest = max(cids)
+                        self._delete(names, ns, [cid for cid in cids if cid != newest], cids)
+
+    def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
+        src, dst = self._names(source_thread_id, ""), self._names(target_thread_id, "")
+        if src.thread == dst.thread:
+            return
+        first, second = sorted((hash(src.thread) % _STRIPES, hash(dst.thread) % _STRIPES))
+        store = self.store
+        with self._locks[first], self._locks[second] if second != first else _NoLock():
+            src_nss = store.keys(src.index)
+            for ns in store.keys(dst.index):
+                if ns not in src_nss:
+                    self._drop(self._names(target_thread_id, ns), ns)
+            for ns in src_nss:
+                a, b = self._names(source_thread_id, ns), self._names(target_thread_id, ns)
+                # Values, writes and metadata first, records last, as a put does.
+                for x, y in ((a.blob, b.blob), (a.writes, b.writes), (a.meta, b.meta), (a.ckpt, b.ckpt)):
+                    store.copy_namespace(x, y)
+            store.copy_namespace(src.index, dst.index)
+
+    # -- versions and async twins ----------------------------------------------------
+
+    def get_next_version(self, current: str | None, channel: None) -> str:
+        # The random part keeps a fork's new versions apart from the versions that the
+        # original branch wrote after the fork point (values are keyed by version).
+        if current is None:
+            current_v = 0
+        elif isinstance(current, int):
+            current_v = current
+        else:
+            current_v = int(current.split(".")[0])
+        return f"{current_v + 1:032}.{random.random():016}"
+
+    async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        return self.get_tuple(config)
+
+    async def alist(
+        self,
+        config: RunnableConfig | None,
+        *,
+        filter: dict[str, Any] | None = None,
+        before: RunnableConfig | None = None,
+        limit: int | None = None,
+    ) -> AsyncIterator[CheckpointTuple]:
+        for item in self.list(config, filter=filter, before=before, limit=limit):
+            yield item
+
+    async def aput(
+        self,
+        config: RunnableConfig,
+        checkpoint: Checkpoint,
+        metadata: CheckpointMetadata,
+        new_versions: ChannelVersions,
+    ) -> RunnableConfig:
+        return self.put(config, checkpoint, metadata, new_versions)
+
+    async def aput_writes(
+        self,
+        config: RunnableConfig,
+        writes: Sequence[tuple[str, Any]],
+        task_id: str,
+        task_path: str = "",
+    ) -> None:
+        self.put_writes(config, writes, task_id, task_path)
+
+    async def adelete_thread(self, thread_id: str) -> None:
+        self.delete_thread(thread_id)
+
+    async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
+        self.delete_for_runs(run_ids)
+
+    async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
+        self.copy_thread(source_thread_id, target_thread_id)
+
+    async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
+        self.prune(thread_ids, strategy=strategy)
+
+
+class _NoLock:
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+
+def router(graph: HandoffGraph, node: str) -> Callable[[Any], str]:
+    """A router for ``StateGraph.add_conditional_edges(node, router(graph, node))``.
+
+    Routes the state with ``graph.route(node, state)`` and returns LangGraph's ``END``
+    when no edge of `node` matches. A dict state (the usual ``TypedDict`` state) is
+    routed as it is; a pydantic model is routed as its ``model_dump()`` and a dataclass
+    as ``dataclasses.asdict``; any other state is handed to ``route`` unchanged, which
+    reads it as the codec would (and raises TypeError for types it does not know).
+    """
+    from langgraph.graph import END
+
+    route = graph.route
+
+    def route_state(state: Any) -> str:
+        if type(state) is not dict:
+            if hasattr(state, "model_dump"):
+                state = state.model_dump()
+            elif dataclasses.is_dataclass(state) and not isinstance(state, type):
+                state = dataclasses.asdict(state)
+        target = route(node, state)
+        return END if target is None else target
+
+    route_state.__name__ = f"route_{node}"
+    return route_state

@@ -1,0 +1,364 @@
+"""QuorvalentSaver and router() against LangGraph itself: its conformance suite, a real
+graph run side by side with InMemorySaver, and what the suite does not look at."""
+
+import asyncio
+import dataclasses
+import datetime
+import operator
+import re
+import subprocess
+import sys
+import threading
+from typing import Annotated, Any, TypedDict
+
+import pytest
+
+pytest.importorskip("langgraph.checkpoint.conformance")
+
+from langgraph.checkpoint.base import empty_checkpoint  # noqa: E402
+from langgraph.checkpoint.conformance import checkpointer_test, validate  # noqa: E402
+from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
+from langgraph.graph import END, START, StateGraph  # noqa: E402
+from langgraph.types import Command, interrupt  # noqa: E402
+
+import quorvalent as qv  # noqa: E402
+from quorvalent.langgraph import QuorvalentSaver, router  # noqa: E402
+
+
+def test_conformance_suite_passes_in_full():
+    @checkpointer_test(name="QuorvalentSaver")
+    async def saver():
+        yield QuorvalentSaver()
+
+    report = asyncio.run(validate(saver))
+    failures = {cap: r.failures for cap, r in report.results.items() if r.passed is not True}
+    assert not failures
+    assert all(r.detected for r in report.results.values()) and len(report.results) == 8
+
+
+# -- a real graph, run on both savers ---------------------------------------------------
+
+
+class State(TypedDict):
+    log: Annotated[list[str], operator.add]
+    tier: str
+    score: float
+    answer: str
+
+
+def build(checkpointer):
+    routes = qv.HandoffGraph()
+    routes.add_edge("triage", "billing", "tier == 'pro' and score >= 0.5")
+    routes.add_edge("triage", "faq")
+    routes.add_edge("faq", "escalate", "score < 0.1")  # otherwise: END
+
+    def approve(state: State):
+        decision = interrupt({"question": "refund?", "log": state["log"]})
+        return {"log": [f"approve:{decision}"], "answer": f"refund {decision}"}
+
+    sub = StateGraph(State)
+    sub.add_node("lookup", lambda s: {"log": ["lookup"]})
+    sub.add_node("approve", approve)
+    sub.add_edge(START, "lookup")
+    sub.add_edge("lookup", "approve")
+
+    g = StateGraph(State)
+    g.add_node("triage", lambda s: {"log": ["triage"]})
+    g.add_node("billing", sub.compile())
+    g.add_node("faq", lambda s: {"log": ["faq"], "answer": "see the faq"})
+    g.add_node("escalate", lambda s: {"log": ["escalate"]})
+    g.add_edge(START, "triage")
+    g.add_conditional_edges("triage", router(routes, "triage"), ["billing", "faq"])
+    g.add_conditional_edges("faq", router(routes, "faq"), ["escalate", END])
+    g.add_edge("billing", END)
+    g.add_edge("escalate", END)
+    return g.compile(checkpointer=checkpointer)
+
+
+ID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}|\b[0-9a-f]{32}\b")
+
+
+def plain(obj, ids):
+    """Everything observable, with ids numbered by first appearance and times dropped."""
+    if isinstance(obj, str):
+        return ID.sub(lambda m: f"<id{ids.setdefault(m.group(), len(ids))}>", obj)
+    if hasattr(obj, "_asdict"):
+        return {k: plain(v, ids) for k, v in obj._asdict().items() if k != "created_at"}
+    if dataclasses.is_dataclass(obj):
+        return plain({f.name: getattr(obj, f.name) for f in dataclasses.fields(obj)}, ids)
+    if isinstance(obj, dict):
+        return {plain(k, ids): plain(v, ids) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return type(obj)(plain(x, ids) for x in obj)
+    return obj
+
+
+def scenario(checkpointer):
+    graph = build(checkpointer)
+    seen = []
+    pro = {"configurable": {"thread_id": "pro"}}
+    seen.append(graph.invoke({"log": [], "tier": "pro", "score": 0.9, "answer": ""}, pro))
+    seen.append(graph.get_state(pro, subgraphs=True))
+    seen.append(graph.invoke(Command(resume="yes"), pro))
+    history = list(graph.get_state_history(pro))
+    seen.append(history)
+    # Time travel: change the input checkpoint's state and run on from the fork.
+    first = next(s for s in history if s.next == ("triage",))
+    fork = graph.update_state(first.config, {"tier": "free", "score": 0.05})
+    seen.append(graph.invoke(None, fork))
+    seen.append(list(graph.get_state_history(pro)))
+    seen.append(list(graph.get_state_history(pro, filter={"source": "update"})))
+    free = {"configurable": {"thread_id": "free"}}
+    seen.append(graph.invoke({"log": [], "tier": "free", "score": 0.5, "answer": ""}, free))
+    seen.append(list(graph.get_state_history(free, limit=2)))
+    return plain(seen, {})
+
+
+def test_graph_runs_as_on_in_memory_saver():
+    ours = scenario(QuorvalentSaver())
+    assert ours == scenario(InMemorySaver())
+    # The run took the paths the router chose, interrupt and fork included.
+    assert ours[2]["log"] == ["triage", "triage", "lookup", "approve:yes"]  # the subgraph returns its whole log
+    assert ours[4]["log"] == ["triage", "faq", "escalate"]
+    assert ours[7]["log"] == ["triage", "faq"]
+
+
+@pytest.mark.parametrize(
+    "state",
+    [
+        {"tier": "pro", "score": 0.9},
+        pytest.param("pydantic", id="pydantic"),
+        pytest.param("dataclass", id="dataclass"),
+    ],
+)
+def test_router_accepts_state_types(state):
+    if state == "pydantic":
+        pydantic = pytest.importorskip("pydantic")
+        state = pydantic.create_model("S", tier=(str, ...), score=(float, ...))(tier="pro", score=0.9)
+    elif state == "dataclass":
+        state = dataclasses.make_dataclass("S", [("tier", str), ("score", float)])("pro", 0.9)
+    g = qv.HandoffGraph()
+    g.add_edge("a", "b", "tier == 'pro' and score >= 0.5")
+    assert router(g, "a")(state) == "b"
+    assert router(g, "b")(state) == END
+
+
+# -- what the suite does not look at ------------------------------------------------------
+
+
+def put(saver, thread, ns="", parent=None, values=None, metadata=None, versions=None):
+    ck = empty_checkpoint()
+    values = values or {}
+    ck["channel_values"] = values
+    ck["channel_versions"] = versions or {k: saver.get_next_version(None, None) for k in values}
+    config = {"configurable": {"thread_id": thread, "checkpoint_ns": ns}}
+    if parent:
+        config["configurable"]["checkpoint_id"] = parent["configurable"]["checkpoint_id"]
+    md = {"source": "loop", "step": 0, "parents": {}} if metadata is None else metadata
+    return saver.put(config, ck, md, dict(ck["channel_versions"]))
+
+
+LOOKALIKES = [("t1", "t10"), ("a", "a|b"), ("a", "a:b"), ("", "0:"), ("1:a", "a"), ("x", "x\x00")]
+
+
+@pytest.mark.parametrize("ns", ["", "child:1|grand:2", "1:"])
+@pytest.mark.parametrize("one,other", LOOKALIKES)
+def test_lookalike_ids_stay_apart(one, other, ns):
+    saver = QuorvalentSaver()
+    a = put(saver, one, ns, values={"v": one})
+    put(saver, other, ns, values={"v": other})
+    put(saver, one, ns + "|", values={"v": "sub"})  # a namespace that extends ns
+    cfg = {"configurable": {"thread_id": one, "checkpoint_ns": ns}}
+    assert [t.checkpoint["channel_values"] for t in saver.list(cfg)] == [{"v": one}]
+    saver.put_writes(a, [("w", 1)], "task")
+    saver.delete_thread(other)
+    assert saver.get_tuple(cfg).pending_writes == [("task", "w", 1)]
+    assert saver.get_tuple({"configurable": {"thread_id": other, "checkpoint_ns": ns}}) is None
+    saver.copy_thread(one, other)
+    saver.delete_thread(one)
+    assert len(list(saver.list({"configurable": {"thread_id": other}}))) == 2
+
+
+def test_unrepresentable_ids_raise_value_error():
+    saver = QuorvalentSaver()
+    with pytest.raises(ValueError, match="thread_id"):
+        put(saver, "bad\ud800")
+    with pytest.raises(ValueError, match="checkpoint_ns"):
+        put(saver, "ok", "bad\udfff")
+    assert len(saver.store) == 0
+
+
+def fill(saver, threads=("t1", "t2"), run=lambda t, i: f"run-{t}-{i % 2}"):
+    """Three checkpoints in two namespaces per thread, channels shared between steps,
+    writes on every checkpoint. Returns each thread's last config."""
+    last = {}
+    for t in threads:
+        for ns in ("", "sub:1"):
+            cfg, versions = None, {}
+            for i in range(3):
+                versions = {**versions, f"c{i % 2}": saver.get_next_version(versions.get(f"c{i % 2}"), None)}
+                values = {"c0": [i] * 3, "c1": str(i)}
+                ck = empty_checkpoint()
+                ck["channel_values"] = values
+                ck["channel_versions"] = versions
+                conf = {"configurable": {"thread_id": t, "checkpoint_ns": ns}}
+                if cfg:
+                    conf["configurable"]["checkpoint_id"] = cfg["configurable"]["checkpoint_id"]
+                new = {k: v for k, v in versions.items() if k == f"c{i % 2}" or i == 0}
+                cfg = saver.put(conf, ck, {"source": "loop", "step": i, "run_id": run(t, i)}, new)
+                saver.put_writes(cfg, [("c0", i), ("__error__", "boom")], f"task{i}")
+            last[t] = cfg
+    return last
+
+
+@pytest.mark.parametrize(
+    "delete",
+    [
+        lambda s, last: [s.delete_thread(t) for t in ("t1", "t2")],
+        lambda s, last: s.prune(["t1", "t2"], strategy="delete"),
+        lambda s, last: s.delete_for_runs([f"run-{t}-{i}" for t in ("t1", "t2") for i in (0, 1)]),
+        lambda s, last: (s.delete_for_runs(["run-t1-0", "run-t2-1"]), s.delete_for_runs(["run-t1-1", "run-t2-0"])),
+        lambda s, last: (s.prune(["t1", "t2"]), s.delete_for_runs(["run-t1-0", "run-t2-0"])),
+        lambda s, last: (s.copy_thread("t1", "t3"), s.delete_thread("t3"), s.prune(["t1", "t2"], strategy="delete")),
+        # A task that finishes after its thread was deleted.
+        lambda s, last: (s.delete_thread("t1"), s.put_writes(last["t1"], [("c0", 9)], "late"), s.prune(["t1", "t2"], strategy="delete")),
+    ],
+    ids=["delete_thread", "prune_delete", "runs_at_once", "runs_in_turn", "keep_latest_then_runs", "copy", "late_writes"],
+)
+def test_deleting_leaves_nothing_behind(delete):
+    saver = QuorvalentSaver()
+    delete(saver, fill(saver))
+    assert len(saver.store) == 0
+
+
+@pytest.mark.parametrize(
+    "partial", [lambda s: s.prune(["t1"]), lambda s: s.delete_for_runs(["run-t1-0"])], ids=["keep_latest", "runs"]
+)
+def test_partial_deletes_keep_exactly_what_survivors_read(partial):
+    pruned, fresh = QuorvalentSaver(), QuorvalentSaver()
+    fill(pruned)
+    t1 = {"configurable": {"thread_id": "t1"}}
+    before = {tup.config["configurable"]["checkpoint_id"]: tup for tup in pruned.list(t1)}
+    partial(pruned)
+    survivors = list(pruned.list(t1))
+    assert len(survivors) == 2 and all(tup == before[tup.config["configurable"]["checkpoint_id"]] for tup in survivors)
+    assert len(list(pruned.list({"configurable": {"thread_id": "t2"}}))) == 6
+    # The survivors, stored alone, take as many entries as what deleting left.
+    for tup in survivors:
+        ck = dict(tup.checkpoint)
+        conf = {"configurable": {"thread_id": "t1", "checkpoint_ns": tup.config["configurable"]["checkpoint_ns"]}}
+        cfg = fresh.put(conf, ck, tup.metadata, ck["channel_versions"])
+        for task, channel, value in tup.pending_writes:
+            fresh.put_writes(cfg, [(channel, value)], task)
+    fill(fresh, threads=("t2",))
+    assert len(pruned.store) == len(fresh.store)
+
+
+def test_copy_thread_replaces_the_target():
+    saver = QuorvalentSaver()
+    fill(saver, threads=("t1",))
+    put(saver, "t3", "only:3")
+    saver.copy_thread("t1", "t3")
+    ids = [[t.config["configurable"] for t in saver.list({"configurable": {"thread_id": x}})] for x in ("t1", "t3")]
+    assert [{**c, "thread_id": "t3"} for c in ids[0]] == ids[1]
+    saver.delete_thread("t1")
+    saver.delete_thread("t3")
+    assert len(saver.store) == 0
+
+
+def test_pending_writes_come_in_write_order():
+    writes = [
+        ("b", "t2", [("x", 1), ("y", 2)]),
+        ("a", "t9", [("x", 3), ("__interrupt__", "stop")]),
+        ("", "t5", [("z", 4)]),
+        ("a", "t1", [("y", 5), ("x", 6), ("__error__", "e")]),
+        ("a", "t1", [("y", 50), ("__error__", "e2")]),  # a retry: regular writes kept, errors replaced
+    ]
+    got = []
+    for saver in (QuorvalentSaver(), InMemorySaver()):
+        cfg = put(saver, "t")
+        for path, task, ws in writes:
+            saver.put_writes(cfg, ws, task, path)
+        got.append(saver.get_tuple(cfg).pending_writes)
+    assert got[0] == got[1]
+    assert got[0][:3] == [("t5", "z", 4), ("t1", "__error__", "e2"), ("t1", "y", 5)]
+
+
+def test_metadata_the_codec_cannot_hold():
+    saver = QuorvalentSaver()
+    when = datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=datetime.UTC)
+    odd = {"source": "loop", "step": 1, "parents": {}, "at": when, "tags": {"a", "b"}}
+    put(saver, "t", metadata=odd)
+    put(saver, "t", metadata={"source": "input", "step": 2, "parents": {}, "when": when.date()})
+    put(saver, "t", metadata={"source": "loop", "step": 3, "parents": {}, "nested": {"k": [1, None]}})
+    cfg = {"configurable": {"thread_id": "t"}}
+    (got,) = saver.list(cfg, filter={"at": when})
+    assert got.metadata == odd
+    assert [t.metadata["step"] for t in saver.list(cfg, filter={"source": "loop"})] == [3, 1]
+    assert [t.metadata["when"] for t in saver.list(cfg, filter={"step": 2})] == [when.date()]
+
+
+def test_many_threads_at_once():
+    saver = QuorvalentSaver()
+    graph = build(saver)
+    errors = []
+
+    def work(i):
+        try:
+            for turn in range(5):
+                cfg = {"configurable": {"thread_id": f"user-{i}-{turn % 2}"}}
+                graph.invoke({"log": [], "tier": "free", "score": 0.5, "answer": ""}, cfg)
+                list(saver.list(None, limit=5))
+                if turn == 2:
+                    saver.delete_thread(f"user-{i}-0")
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for i in range(8):
+        # Four checkpoints per run: input, triage, faq, and the update of the last one.
+        assert len(list(saver.list({"configurable": {"thread_id": f"user-{i}-1"}}))) == 2 * 4
+        assert len(list(saver.list({"configurable": {"thread_id": f"user-{i}-0"}}))) == 4
+        state = graph.get_state({"configurable": {"thread_id": f"user-{i}-1"}})
+        assert state.values["log"] == ["triage", "faq"] * 2
+
+
+def test_restore_takes_every_thread_back():
+    store = qv.Store(max_history=4)
+    saver = QuorvalentSaver(store)
+    graph = build(saver)
+    cfgs = [{"configurable": {"thread_id": t}} for t in ("a", "b")]
+    for cfg in cfgs:
+        graph.invoke({"log": [], "tier": "free", "score": 0.5, "answer": ""}, cfg)
+    before = [plain(list(graph.get_state_history(cfg)), {}) for cfg in cfgs]
+    snap = store.snapshot()
+    graph.invoke({"log": ["again"]}, cfgs[0])
+    saver.delete_thread("b")
+    saver.copy_thread("a", "c")
+    store.restore(snap)
+    assert [plain(list(graph.get_state_history(cfg)), {}) for cfg in cfgs] == before
+    assert saver.get_tuple({"configurable": {"thread_id": "c"}}) is None
+
+
+def test_import_quorvalent_without_langgraph():
+    code = (
+        "import sys\n"
+        "class Block:\n"
+        "    def find_spec(self, name, *a):\n"
+        "        if name.split('.')[0] in ('langgraph', 'langchain_core'):\n"
+        "            raise ImportError('blocked: ' + name)\n"
+        "sys.meta_path.insert(0, Block())\n"
+        "import quorvalent\n"
+        "quorvalent.Store().set('a', 'b', 1)\n"
+        "try:\n"
+        "    import quorvalent.langgraph\n"
+        "except ImportError as e:\n"
+        "    print('no adapter:', e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("no adapter: blocked")
