@@ -1,6 +1,6 @@
 import pytest
 
-from quorvalent._core import dumps, loads
+from quorvalent._core import HandoffGraph, Store, dumps, loads
 
 
 def _msg(fn, *args, **kwargs):
@@ -72,3 +72,23 @@ def test_value_errors_are_not_wrapped():
     with pytest.raises(ValueError) as ei:
         loads(b"")
     assert str(ei.value) == "msgpack decode error: unexpected end of input"
+
+
+def _cycle(name):
+    g = HandoffGraph()
+    g.add_edge(name, "b")
+    g.add_edge("b", name)
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda t: Store(backend=t), "backend '{}' is not available in this build (only 'memory')"),
+    (lambda t: Store(codec=t), "codec '{}' is not supported (only 'msgpack')"),
+    (lambda t: HandoffGraph().add_edge("a", "b", "x " + t[1]),
+     "invalid condition: unexpected character '\0'"),
+    (_cycle, "adding edge 'b' -> '{}' would create a cycle (on_cycle='error')"),
+])
+def test_messages_quote_text_with_nul_whole(call, message):
+    text = "a\0b"
+    with pytest.raises(ValueError) as ei:
+        call(text)
+    assert str(ei.value) == message.format(text)
