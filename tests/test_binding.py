@@ -24,6 +24,9 @@ def _msg(fn, *args, **kwargs):
     (loads, (b"\x01",), {"data": b"\x01"}, "loads() got multiple values for argument 'data'"),
     # A bad keyword is reported before a missing argument.
     (loads, (), {"datum": b""}, "loads() got an unexpected keyword argument 'datum'"),
+    # Any name is quoted whole, as the interpreter quotes it for its own functions.
+    (loads, (), {"\ud800": 1}, "loads() got an unexpected keyword argument '\ud800'"),
+    (dumps, (1,), {"a\0b": 1}, "dumps() got an unexpected keyword argument 'a\0b'"),
 ])
 def test_binding_errors(fn, args, kwargs, message):
     assert _msg(fn, *args, **kwargs) == message
