@@ -198,8 +198,9 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
   std::vector<Path> paths = build_guard_paths(old_edges, guard.get(), hash_);
   PathTrie trie(paths, hash_, key_hasher);
   std::vector<PathRoot> roots = resolve_roots(old_edges, guard.get(), paths, hash_);
+  condition::Program program = guard ? condition::Program(*guard) : condition::Program();
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
-            std::move(guard)};
+            std::move(guard), std::move(program)};
 
   bool from_added = false, to_added = false, out_added = false;
   try {
@@ -273,7 +274,7 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
                                                        std::span<const codec::Value> roots) {
   for (const Edge& e : edges) {
-    if (!e.guard || condition::eval_truthy_projected(*e.guard, roots)) return e.to;
+    if (!e.guard || e.program.truthy(roots)) return e.to;
   }
   return std::nullopt;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "codec/value.hpp"
+#include "condition/eval.hpp"
 #include "condition/expr.hpp"
 #include "graph/name_hash.hpp"
 
@@ -40,6 +41,7 @@ struct Edge {
   std::string to;
   std::optional<std::string> when;  // guard text exactly as given; none if unguarded
   condition::ExprPtr guard;         // parsed from `when`; present exactly when it is
+  condition::Program program;       // `guard` compiled for projected values
 };
 
 // Why add_edge refused an edge; both are ValueErrors at the Python boundary. `message` is
