@@ -316,7 +316,13 @@ void Program::compile_truthy(const Expr& e) {
     }
     case ExprKind::Cmp:
       if (e.lhs->kind == ExprKind::Path && is_literal(*e.rhs)) {
-        emit({Op::CmpPathLit, e.op, 0, &e});  // the usual shape, in one step
+        // The usual shape, in one step; string equality and numeric comparison, the
+        // commonest of all, without the general comparison.
+        const Value& lit = e.rhs->literal;
+        Op op = Op::CmpPathLit;
+        if (lit.is_valid_str() && (e.op == CmpOp::Eq || e.op == CmpOp::Ne)) op = Op::CmpPathStr;
+        if (lit.is_numeric() && e.op != CmpOp::In) op = Op::CmpPathNum;
+        emit({op, e.op, 0, &e});
         return;
       }
       compile_value(*e.lhs);
@@ -394,6 +400,43 @@ bool Program::truthy(std::span<const Value> roots) const {
       case Op::CmpPathLit: {
         const Value* v = state.find(*i.node->lhs);
         acc = compare(i.cmp, v ? *v : nil_value, i.node->rhs->literal);
+        break;
+      }
+      case Op::CmpPathStr: {
+        // Equal only to a valid string of the same bytes (structural equality).
+        const Value* v = state.find(*i.node->lhs);
+        const bool eq = v && v->is_valid_str() && v->bytes() == i.node->rhs->literal.bytes();
+        acc = i.cmp == CmpOp::Eq ? eq : !eq;
+        break;
+      }
+      case Op::CmpPathNum: {
+        // Numbers compare as doubles; a non-number is unequal to a number and unordered.
+        const Value* v = state.find(*i.node->lhs);
+        if (v && v->is_numeric()) {
+          const double a = number(*v), b = number(i.node->rhs->literal);
+          switch (i.cmp) {
+            case CmpOp::Eq:
+              acc = a == b;
+              break;
+            case CmpOp::Ne:
+              acc = a != b;
+              break;
+            case CmpOp::Lt:
+              acc = a < b;
+              break;
+            case CmpOp::Le:
+              acc = a <= b;
+              break;
+            case CmpOp::Gt:
+              acc = a > b;
+              break;
+            default:
+              acc = a >= b;
+              break;
+          }
+        } else {
+          acc = i.cmp == CmpOp::Ne;
+        }
         break;
       }
       case Op::Not:

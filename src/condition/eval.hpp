@@ -56,6 +56,8 @@ class Program {
     TestPath,     // acc = truthy(value path `node` reaches)
     Cmp,          // pop right, pop left, acc = compare(cmp, left, right)
     CmpPathLit,   // acc = compare(cmp, value of the path `node->lhs`, literal `node->rhs`)
+    CmpPathStr,   // CmpPathLit for == and != against a string literal
+    CmpPathNum,   // CmpPathLit for a numeric literal and any operator but `in`
     Not,          // acc = !acc
     JumpIfFalse,  // if !acc: continue at `target`
     JumpIfTrue,   // if acc: continue at `target`
