@@ -62,6 +62,8 @@ struct PathRoot {
 // index is prefix-free and holds a prefix of every guard path). Linear in the segments.
 std::vector<PathRoot> resolve_roots(std::span<Edge> edges, condition::Expr* extra,
                                     std::span<const Path> index, const NameHash& hash) {
+  // The index holds a prefix of every guard path: without one there are no paths.
+  if (index.empty()) return {};
   constexpr std::uint32_t none = StepIndex::kNone;
   StepIndex trie(hash);
   std::vector<std::uint32_t> ends(1, none);  // per trie node: the index path ending there
@@ -109,6 +111,7 @@ std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition
     if (e.guard) for_each_path_node(e.guard.get(), collect);
   }
   if (extra) for_each_path_node(extra, collect);
+  if (found.empty()) return {};  // unguarded edges only: nothing to allocate
   // Keeps each path unless an already kept path is a prefix of it (or equal), walking a
   // trie of the kept paths.
   StepIndex trie(hash);
