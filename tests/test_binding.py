@@ -1,6 +1,6 @@
 import pytest
 
-from quorvalent._core import dumps, loads
+from quorvalent._core import HandoffGraph, Store, dumps, loads
 
 
 def _msg(fn, *args, **kwargs):
@@ -24,6 +24,9 @@ def _msg(fn, *args, **kwargs):
     (loads, (b"\x01",), {"data": b"\x01"}, "loads() got multiple values for argument 'data'"),
     # A bad keyword is reported before a missing argument.
     (loads, (), {"datum": b""}, "loads() got an unexpected keyword argument 'datum'"),
+    # Any name is quoted whole, as the interpreter quotes it for its own functions.
+    (loads, (), {"\ud800": 1}, "loads() got an unexpected keyword argument '\ud800'"),
+    (dumps, (1,), {"a\0b": 1}, "dumps() got an unexpected keyword argument 'a\0b'"),
 ])
 def test_binding_errors(fn, args, kwargs, message):
     assert _msg(fn, *args, **kwargs) == message
@@ -72,3 +75,23 @@ def test_value_errors_are_not_wrapped():
     with pytest.raises(ValueError) as ei:
         loads(b"")
     assert str(ei.value) == "msgpack decode error: unexpected end of input"
+
+
+def _cycle(name):
+    g = HandoffGraph()
+    g.add_edge(name, "b")
+    g.add_edge("b", name)
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda t: Store(backend=t), "backend '{}' is not available in this build (only 'memory')"),
+    (lambda t: Store(codec=t), "codec '{}' is not supported (only 'msgpack')"),
+    (lambda t: HandoffGraph().add_edge("a", "b", "x " + t[1]),
+     "invalid condition: unexpected character '\0'"),
+    (_cycle, "adding edge 'b' -> '{}' would create a cycle (on_cycle='error')"),
+])
+def test_messages_quote_text_with_nul_whole(call, message):
+    text = "a\0b"
+    with pytest.raises(ValueError) as ei:
+        call(text)
+    assert str(ei.value) == message.format(text)

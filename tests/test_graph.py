@@ -653,6 +653,27 @@ def test_route_holds_shared_access_during_projection():
     assert "after" in g
 
 
+def test_lookup_keys_seen_by_python_code_stay_intact():
+    # A colliding key's __eq__ sees route's lookup key and may keep it: what it kept must
+    # stay the str it was, whatever route looks up afterwards.
+    kept = []
+
+    class Keeper:
+        def __hash__(self):
+            return hash("user")
+
+        def __eq__(self, other):
+            kept.append(other)
+            return NotImplemented
+
+    g = HandoffGraph()
+    g.add_edge("s", "t", "score > 1 and user.tier == 'pro' and flags.on and größe.x == 1")
+    state = {Keeper(): 0, "score": 2, "user": {"tier": "pro"}, "flags": {"on": True},
+             "größe": {"x": 1}}
+    assert g.route("s", state) == "t"
+    assert kept and all(k == "user" and hash(k) == hash("user") for k in kept)
+
+
 def test_exception_from_key_comparison_propagates():
     class Boom(ReentrantKey):
         __hash__ = ReentrantKey.__hash__

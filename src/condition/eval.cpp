@@ -1,5 +1,6 @@
 #include "condition/eval.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -58,15 +59,32 @@ struct ProjectedState {
   std::span<const Value> roots;
   const Value* find(const Expr& path) const noexcept {
     if (path.root >= roots.size()) return nullptr;
-    return lookup(path.path, path.skip, roots[path.root]);
+    const Value& root = roots[path.root];
+    // Most paths are index paths themselves: nothing is left to walk.
+    if (path.skip == path.path.size()) return &root;
+    return lookup(path.path, path.skip, root);
   }
 };
 
 template <class State>
 bool truthy_of(const Expr& e, const State& state);
 
+// Value::to_double, inlined: comparisons are the inner loop of routing.
+inline double number(const Value& v) noexcept {
+  switch (v.kind()) {
+    case Kind::Int:
+      return v.is_negative() ? static_cast<double>(v.as_sint()) : static_cast<double>(v.as_uint());
+    case Kind::F32:
+      return static_cast<double>(v.as_f32());
+    default:
+      return v.as_f64();
+  }
+}
+
 bool numbers_equal_or_same(const Value& l, const Value& r) noexcept {
-  if (l.is_numeric() && r.is_numeric()) return l.to_double() == r.to_double();
+  if (l.is_numeric() && r.is_numeric()) return number(l) == number(r);
+  if (l.kind() == Kind::Str && r.kind() == Kind::Str)  // the common case, without the call
+    return l.is_valid_str() == r.is_valid_str() && l.bytes() == r.bytes();
   return l == r;
 }
 
@@ -82,7 +100,7 @@ bool compare(CmpOp op, const Value& l, const Value& r) {
     case CmpOp::Ge: {
       int order;  // only used for strings
       if (l.is_numeric() && r.is_numeric()) {
-        const double a = l.to_double(), b = r.to_double();
+        const double a = number(l), b = number(r);
         switch (op) {
           case CmpOp::Lt:
             return a < b;
@@ -216,7 +234,7 @@ bool truthy(const Value& v) noexcept {
     case Kind::Int:
     case Kind::F32:
     case Kind::F64:
-      return v.to_double() != 0.0;
+      return number(v) != 0.0;
     case Kind::Str:
       return v.is_valid_str() && !v.bytes().empty();
     case Kind::Bin:
@@ -241,6 +259,198 @@ bool eval_truthy_projected(const Expr& e, std::span<const Value> roots) {
 
 Value eval_projected(const Expr& e, std::span<const Value> roots) {
   return value_of(e, ProjectedState{roots});
+}
+
+namespace {
+bool is_literal(const Expr& e) noexcept {
+  return e.kind == ExprKind::Str || e.kind == ExprKind::Int || e.kind == ExprKind::Float ||
+         e.kind == ExprKind::Bool || e.kind == ExprKind::Null;
+}
+}  // namespace
+
+Program::Program(const Expr& guard) {
+  compile_truthy(guard);
+  code_.shrink_to_fit();
+}
+
+void Program::emit(Instr i) {
+  switch (i.op) {
+    case Op::PushLit:
+    case Op::PushPath:
+    case Op::PushAcc:
+      max_depth_ = std::max(max_depth_, ++depth_);
+      break;
+    case Op::Cmp:
+      depth_ -= 2;
+      break;
+    default:
+      break;
+  }
+  code_.push_back(i);
+}
+
+void Program::compile_truthy(const Expr& e) {
+  switch (e.kind) {
+    case ExprKind::Not:
+      compile_truthy(*e.lhs);
+      emit({Op::Not});
+      return;
+    case ExprKind::And:
+    case ExprKind::Or: {
+      // Down the left spine with a loop, then each right operand behind a jump that
+      // skips it when the left side already decides.
+      std::vector<const Expr*> spine;
+      const Expr* node = &e;
+      while (node->kind == ExprKind::And || node->kind == ExprKind::Or) {
+        spine.push_back(node);
+        node = node->lhs.get();
+      }
+      compile_truthy(*node);
+      for (std::size_t i = spine.size(); i-- > 0;) {
+        const std::size_t jump = code_.size();
+        emit({spine[i]->kind == ExprKind::And ? Op::JumpIfFalse : Op::JumpIfTrue});
+        compile_truthy(*spine[i]->rhs);
+        code_[jump].target = static_cast<std::uint32_t>(code_.size());
+      }
+      return;
+    }
+    case ExprKind::Cmp:
+      if (e.lhs->kind == ExprKind::Path && is_literal(*e.rhs)) {
+        // The usual shape, in one step; string equality and numeric comparison, the
+        // commonest of all, without the general comparison.
+        const Value& lit = e.rhs->literal;
+        Op op = Op::CmpPathLit;
+        if (lit.is_valid_str() && (e.op == CmpOp::Eq || e.op == CmpOp::Ne)) op = Op::CmpPathStr;
+        if (lit.is_numeric() && e.op != CmpOp::In) op = Op::CmpPathNum;
+        emit({op, e.op, 0, &e});
+        return;
+      }
+      compile_value(*e.lhs);
+      compile_value(*e.rhs);
+      emit({Op::Cmp, e.op});
+      return;
+    case ExprKind::Path:
+      emit({Op::TestPath, CmpOp::Eq, 0, &e});
+      return;
+    default:
+      emit({Op::TestLit, CmpOp::Eq, 0, &e});
+      return;
+  }
+}
+
+void Program::compile_value(const Expr& e) {
+  switch (e.kind) {
+    case ExprKind::Path:
+      emit({Op::PushPath, CmpOp::Eq, 0, &e});
+      return;
+    case ExprKind::Not:
+    case ExprKind::And:
+    case ExprKind::Or:
+    case ExprKind::Cmp:
+      compile_truthy(e);
+      emit({Op::PushAcc});
+      return;
+    default:
+      emit({Op::PushLit, CmpOp::Eq, 0, &e});
+      return;
+  }
+}
+
+bool Program::truthy(std::span<const Value> roots) const {
+  const ProjectedState state{roots};
+  // Operands wait here only while a comparison's other side is worked out, so the
+  // parser's nesting limit keeps the stack small; a deeper one goes to the heap.
+  constexpr std::size_t kInline = 32;
+  const Value* inline_stack[kInline];
+  std::vector<const Value*> heap_stack;
+  const Value** stack = inline_stack;
+  if (max_depth_ > kInline) {
+    heap_stack.resize(max_depth_);
+    stack = heap_stack.data();
+  }
+  std::size_t sp = 0;
+  bool acc = true;
+  const Instr* code = code_.data();
+  for (std::size_t pc = 0, n = code_.size(); pc < n; ++pc) {
+    const Instr& i = code[pc];
+    switch (i.op) {
+      case Op::PushLit:
+        stack[sp++] = &i.node->literal;
+        break;
+      case Op::PushPath: {
+        const Value* v = state.find(*i.node);
+        stack[sp++] = v ? v : &nil_value;
+        break;
+      }
+      case Op::PushAcc:
+        stack[sp++] = acc ? &true_value : &false_value;
+        break;
+      case Op::TestLit:
+        acc = condition::truthy(i.node->literal);
+        break;
+      case Op::TestPath: {
+        const Value* v = state.find(*i.node);
+        acc = v && condition::truthy(*v);
+        break;
+      }
+      case Op::Cmp:
+        sp -= 2;
+        acc = compare(i.cmp, *stack[sp], *stack[sp + 1]);
+        break;
+      case Op::CmpPathLit: {
+        const Value* v = state.find(*i.node->lhs);
+        acc = compare(i.cmp, v ? *v : nil_value, i.node->rhs->literal);
+        break;
+      }
+      case Op::CmpPathStr: {
+        // Equal only to a valid string of the same bytes (structural equality).
+        const Value* v = state.find(*i.node->lhs);
+        const bool eq = v && v->is_valid_str() && v->bytes() == i.node->rhs->literal.bytes();
+        acc = i.cmp == CmpOp::Eq ? eq : !eq;
+        break;
+      }
+      case Op::CmpPathNum: {
+        // Numbers compare as doubles; a non-number is unequal to a number and unordered.
+        const Value* v = state.find(*i.node->lhs);
+        if (v && v->is_numeric()) {
+          const double a = number(*v), b = number(i.node->rhs->literal);
+          switch (i.cmp) {
+            case CmpOp::Eq:
+              acc = a == b;
+              break;
+            case CmpOp::Ne:
+              acc = a != b;
+              break;
+            case CmpOp::Lt:
+              acc = a < b;
+              break;
+            case CmpOp::Le:
+              acc = a <= b;
+              break;
+            case CmpOp::Gt:
+              acc = a > b;
+              break;
+            default:
+              acc = a >= b;
+              break;
+          }
+        } else {
+          acc = i.cmp == CmpOp::Ne;
+        }
+        break;
+      }
+      case Op::Not:
+        acc = !acc;
+        break;
+      case Op::JumpIfFalse:
+        if (!acc) pc = i.target - 1;
+        break;
+      case Op::JumpIfTrue:
+        if (acc) pc = i.target - 1;
+        break;
+    }
+  }
+  return acc;
 }
 
 }  // namespace condition

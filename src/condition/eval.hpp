@@ -5,7 +5,9 @@
 // bounds; `and`/`or` chains are walked with a loop.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codec/value.hpp"
 #include "condition/expr.hpp"
@@ -27,6 +29,53 @@ bool eval_truthy(const Expr& e, const codec::Value& state);
 // from t, and absent and nil read alike). A root index out of range reads as nil.
 codec::Value eval_projected(const Expr& e, std::span<const codec::Value> roots);
 bool eval_truthy_projected(const Expr& e, std::span<const codec::Value> roots);
+
+// A guard compiled to a flat instruction list, for the hot path of routing: the same
+// answer as eval_truthy_projected, without the recursive walk over the tree. Operands are
+// pointers to literals in the tree or to values in the projected roots, never copies.
+//
+// The program points into its guard: literals are read from the Expr nodes, and each
+// path reads its `root` and `skip` when run, so a program stays right when add_edge
+// re-points the guard at a new index. The Expr must outlive the program and must not
+// change while it runs. Immutable once built; any number of threads may run it at once.
+class Program {
+ public:
+  Program() = default;  // the empty program: true (an unguarded edge)
+  // Iterative along and/or chains; recursion follows the parser-bounded nesting only.
+  explicit Program(const Expr& guard);
+
+  // truthy(eval_projected(guard, roots)).
+  bool truthy(std::span<const codec::Value> roots) const;
+
+ private:
+  enum class Op : std::uint8_t {
+    PushLit,      // push the literal of `node`
+    PushPath,     // push the value path `node` reaches (nil if none)
+    PushAcc,      // push the accumulator as a boolean value
+    TestLit,      // acc = truthy(literal of `node`)
+    TestPath,     // acc = truthy(value path `node` reaches)
+    Cmp,          // pop right, pop left, acc = compare(cmp, left, right)
+    CmpPathLit,   // acc = compare(cmp, value of the path `node->lhs`, literal `node->rhs`)
+    CmpPathStr,   // CmpPathLit for == and != against a string literal
+    CmpPathNum,   // CmpPathLit for a numeric literal and any operator but `in`
+    Not,          // acc = !acc
+    JumpIfFalse,  // if !acc: continue at `target`
+    JumpIfTrue,   // if acc: continue at `target`
+  };
+  struct Instr {
+    Op op;
+    CmpOp cmp = CmpOp::Eq;
+    std::uint32_t target = 0;
+    const Expr* node = nullptr;
+  };
+
+  void compile_truthy(const Expr& e);
+  void compile_value(const Expr& e);
+  void emit(Instr i);
+
+  std::vector<Instr> code_;
+  std::uint32_t depth_ = 0, max_depth_ = 0;  // operand stack, while compiling / at most
+};
 
 // nil, false, numeric 0.0 or -0.0, empty or invalid-UTF-8 strings, empty binary, arrays
 // and maps are false; everything else (NaN and extensions included) is true.

@@ -19,35 +19,35 @@ std::string_view cycle_policy_name(CyclePolicy p) noexcept {
 
 namespace {
 
-// Keeps each path unless an already kept path is a prefix of it (or equal). Walks a trie
-// of kept paths, so the cost is linear in the total number of segments.
-std::vector<Path> reduce_prefixes(std::vector<Path> sorted) {
-  struct TrieNode {
-    std::unordered_map<std::string_view, std::size_t> children;
-    bool terminal = false;
-  };
-  std::vector<TrieNode> trie(1);
-  std::vector<Path> kept;
-  for (Path& p : sorted) {
-    std::size_t cur = 0;
-    bool covered = false;
-    for (const std::string& seg : p) {
-      if (trie[cur].terminal) {
-        covered = true;
-        break;
-      }
-      auto it = trie[cur].children.find(seg);
-      if (it == trie[cur].children.end()) {
-        trie.emplace_back();
-        it = trie[cur].children.emplace(seg, trie.size() - 1).first;
-      }
-      cur = it->second;
+// Every Path node of the guards, in the order collect_paths visits them (edge order, then
+// left to right within a guard), each occurrence once.
+template <class ExprT, class F>
+void for_each_path_node(ExprT* root, F&& f) {
+  std::vector<ExprT*> stack{root};
+  while (!stack.empty()) {
+    ExprT* node = stack.back();
+    stack.pop_back();
+    if (node->kind == condition::ExprKind::Path) {
+      f(node);
+      continue;
     }
-    if (covered || trie[cur].terminal) continue;
-    trie[cur].terminal = true;
-    kept.push_back(std::move(p));
+    // Right pushed first so the left child is visited first.
+    if (node->rhs) stack.push_back(node->rhs.get());
+    if (node->lhs) stack.push_back(node->lhs.get());
   }
-  return kept;
+}
+
+// Stable counting sort by length: linear, where a comparison sort would add a log factor
+// to every rebuild.
+std::vector<const Path*> sort_by_length(const std::vector<const Path*>& paths) {
+  std::size_t longest = 0;
+  for (const Path* p : paths) longest = std::max(longest, p->size());
+  std::vector<std::size_t> start(longest + 2, 0);
+  for (const Path* p : paths) ++start[p->size() + 1];
+  for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+  std::vector<const Path*> sorted(paths.size());
+  for (const Path* p : paths) sorted[start[p->size()]++] = p;
+  return sorted;
 }
 
 // A guard's Path node and the index entry it reads from, decided before the graph is
@@ -61,38 +61,22 @@ struct PathRoot {
 // For each Path node of the guards, the one index path that is a prefix of it (the
 // index is prefix-free and holds a prefix of every guard path). Linear in the segments.
 std::vector<PathRoot> resolve_roots(std::span<Edge> edges, condition::Expr* extra,
-                                    std::span<const Path> index) {
-  constexpr std::uint32_t none = UINT32_MAX;
-  std::vector<std::unordered_map<std::string_view, std::uint32_t>> children(1);
+                                    std::span<const Path> index, const NameHash& hash) {
+  // The index holds a prefix of every guard path: without one there are no paths.
+  if (index.empty()) return {};
+  constexpr std::uint32_t none = StepIndex::kNone;
+  StepIndex trie(hash);
   std::vector<std::uint32_t> ends(1, none);  // per trie node: the index path ending there
   for (std::size_t i = 0; i < index.size(); ++i) {
     std::uint32_t cur = 0;
     for (const std::string& seg : index[i]) {
-      auto it = children[cur].find(seg);
-      if (it == children[cur].end()) {
-        const auto id = static_cast<std::uint32_t>(children.size());
-        children.emplace_back();
-        ends.push_back(none);
-        it = children[cur].emplace(seg, id).first;
-      }
-      cur = it->second;
+      cur = trie.insert(cur, seg).first;
+      if (ends.size() < trie.size()) ends.push_back(none);
     }
     ends[cur] = static_cast<std::uint32_t>(i);
   }
   std::vector<PathRoot> out;
-  std::vector<condition::Expr*> stack;
-  for (Edge& e : edges) {
-    if (e.guard) stack.push_back(e.guard.get());
-  }
-  if (extra) stack.push_back(extra);
-  while (!stack.empty()) {
-    condition::Expr* node = stack.back();
-    stack.pop_back();
-    if (node->kind != condition::ExprKind::Path) {
-      if (node->lhs) stack.push_back(node->lhs.get());
-      if (node->rhs) stack.push_back(node->rhs.get());
-      continue;
-    }
+  auto resolve = [&](condition::Expr* node) {
     // Out of range (reads as nil) if no index path covered it, which cannot happen.
     PathRoot r{node, static_cast<std::uint32_t>(index.size()), 0};
     std::uint32_t cur = 0;
@@ -103,28 +87,52 @@ std::vector<PathRoot> resolve_roots(std::span<Edge> edges, condition::Expr* extr
         break;
       }
       if (s == node->path.size()) break;
-      auto it = children[cur].find(node->path[s]);
-      if (it == children[cur].end()) break;
-      cur = it->second;
+      cur = trie.find(cur, node->path[s]);
+      if (cur == none) break;
     }
     out.push_back(r);
+  };
+  for (Edge& e : edges) {
+    if (e.guard) for_each_path_node(e.guard.get(), resolve);
   }
+  if (extra) for_each_path_node(extra, resolve);
   return out;
 }
 
 }  // namespace
 
-std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition::Expr* extra) {
-  std::vector<Path> paths;
+std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition::Expr* extra,
+                                    const NameHash& hash) {
+  // Every occurrence, duplicates included: after the stable sort an identical path
+  // follows its first occurrence and the reduction drops it like any covered path.
+  std::vector<const Path*> found;
+  auto collect = [&](const condition::Expr* node) { found.push_back(&node->path); };
   for (const Edge& e : edges) {
-    if (e.guard) condition::collect_paths(*e.guard, paths);
+    if (e.guard) for_each_path_node(e.guard.get(), collect);
   }
-  if (extra) condition::collect_paths(*extra, paths);
-  std::stable_sort(paths.begin(), paths.end(),
-                   [](const Path& a, const Path& b) { return a.size() < b.size(); });
-  // The trie keys view the strings of `paths`; moving a Path moves its vector buffer,
-  // so the views stay valid while the reduction runs.
-  return reduce_prefixes(std::move(paths));
+  if (extra) for_each_path_node(extra, collect);
+  if (found.empty()) return {};  // unguarded edges only: nothing to allocate
+  // Keeps each path unless an already kept path is a prefix of it (or equal), walking a
+  // trie of the kept paths.
+  StepIndex trie(hash);
+  std::vector<bool> terminal(1, false);
+  std::vector<Path> kept;
+  for (const Path* p : sort_by_length(found)) {
+    std::uint32_t cur = 0;
+    bool covered = false;
+    for (const std::string& seg : *p) {
+      if (terminal[cur]) {
+        covered = true;
+        break;
+      }
+      cur = trie.insert(cur, seg).first;
+      if (terminal.size() < trie.size()) terminal.push_back(false);
+    }
+    if (covered || terminal[cur]) continue;
+    terminal[cur] = true;
+    kept.push_back(*p);
+  }
+  return kept;
 }
 
 void Graph::add_node(std::string_view name) {
@@ -158,7 +166,7 @@ const PathTrie* Graph::projection(std::string_view node) const {
 bool Graph::would_close_cycle(std::string_view from, std::string_view to) const {
   if (from == to) return true;
   std::vector<std::string_view> stack{to};
-  std::unordered_set<std::string_view> visited;
+  std::unordered_set<std::string_view, NameHash, std::equal_to<>> visited(0, hash_);
   while (!stack.empty()) {
     const std::string_view name = stack.back();
     stack.pop_back();
@@ -171,7 +179,8 @@ bool Graph::would_close_cycle(std::string_view from, std::string_view to) const 
 }
 
 std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view to,
-                                         std::optional<std::string_view> when) {
+                                         std::optional<std::string_view> when,
+                                         KeyHasher key_hasher) {
   // Every check and every allocation that can fail comes before the first change.
   condition::ExprPtr guard;
   if (when) {
@@ -186,24 +195,28 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
                                                  std::string(to) +
                                                  "' would create a cycle (on_cycle='error')"};
   }
-  std::vector<Path> paths = build_guard_paths(edges(from), guard.get());
-  PathTrie trie(paths);
   auto existing = out_.find(from);
-  std::vector<PathRoot> roots = resolve_roots(
-      existing == out_.end() ? std::span<Edge>() : std::span<Edge>(existing->second.edges),
-      guard.get(), paths);
+  const std::span<Edge> old_edges =
+      existing == out_.end() ? std::span<Edge>() : std::span<Edge>(existing->second.edges);
+  std::vector<Path> paths = build_guard_paths(old_edges, guard.get(), hash_);
+  PathTrie trie(paths, hash_, key_hasher);
+  std::vector<PathRoot> roots = resolve_roots(old_edges, guard.get(), paths, hash_);
+  condition::Program program = guard ? condition::Program(*guard) : condition::Program();
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
-            std::move(guard)};
+            std::move(guard), std::move(program)};
 
   bool from_added = false, to_added = false, out_added = false;
   try {
-    from_added = nodes_.emplace(from).second;
+    // A source with edges is a node already, and its entry is at hand.
+    if (existing == out_.end()) {
+      from_added = nodes_.emplace(from).second;
+      existing = out_.try_emplace(std::string(from)).first;
+      out_added = true;
+    }
     to_added = nodes_.emplace(to).second;
-    auto [it, created] = out_.try_emplace(std::string(from));
-    out_added = created;
-    it->second.edges.push_back(std::move(edge));  // unchanged if this throws
-    it->second.guard_paths = std::move(paths);    // noexcept moves from here on
-    it->second.trie = std::move(trie);
+    existing->second.edges.push_back(std::move(edge));  // unchanged if this throws
+    existing->second.guard_paths = std::move(paths);    // noexcept moves from here on
+    existing->second.trie = std::move(trie);
     for (const PathRoot& r : roots) {
       r.path->root = r.root;
       r.path->skip = r.skip;
@@ -226,8 +239,8 @@ std::vector<std::string> Graph::nodes() const {
 }
 
 bool Graph::is_dag() const {
-  std::unordered_map<std::string_view, std::size_t> in_degree;
-  in_degree.reserve(nodes_.size());
+  std::unordered_map<std::string_view, std::size_t, NameHash, std::equal_to<>> in_degree(
+      nodes_.size(), hash_);
   for (const std::string& n : nodes_) in_degree.emplace(n, 0);
   for (const auto& [_, out] : out_) {
     for (const Edge& e : out.edges) ++in_degree.at(e.to);
@@ -264,7 +277,7 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
                                                        std::span<const codec::Value> roots) {
   for (const Edge& e : edges) {
-    if (!e.guard || condition::eval_truthy_projected(*e.guard, roots)) return e.to;
+    if (!e.guard || e.program.truthy(roots)) return e.to;
   }
   return std::nullopt;
 }
@@ -275,23 +288,21 @@ std::string Graph::repr() const {
          std::string(cycle_policy_name(policy_)) + "')";
 }
 
-PathTrie::PathTrie(std::span<const Path> index) : nodes_(1) {
-  // Children of a node, found by segment while building; dropped afterwards.
-  std::vector<std::unordered_map<std::string_view, std::uint32_t>> children(1);
+PathTrie::PathTrie(std::span<const Path> index, const NameHash& hash, KeyHasher key_hasher)
+    : nodes_(1) {
+  StepIndex children(hash);  // views `index`, which outlives this
   ends_.reserve(index.size());
   for (const Path& path : index) {
     std::uint32_t cur = 0;
     for (const std::string& seg : path) {
-      auto it = children[cur].find(seg);
-      if (it == children[cur].end()) {
-        const auto id = static_cast<std::uint32_t>(nodes_.size());
+      const auto [id, added] = children.insert(cur, seg);
+      if (added) {
         const bool ascii = std::all_of(seg.begin(), seg.end(),
                                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg), ascii});
-        children.emplace_back();
-        it = children[cur].emplace(seg, id).first;  // views `index`, which outlives this
+        const std::int64_t key_hash = ascii && key_hasher ? key_hasher(seg) : kUnknownHash;
+        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg), ascii, key_hash});
       }
-      cur = it->second;
+      cur = id;
       steps_.push_back(cur);
     }
     ends_.push_back(steps_.size());

@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "codec/value.hpp"
+#include "condition/eval.hpp"
 #include "condition/expr.hpp"
+#include "graph/name_hash.hpp"
 
 namespace graph {
 
@@ -39,6 +41,7 @@ struct Edge {
   std::string to;
   std::optional<std::string> when;  // guard text exactly as given; none if unguarded
   condition::ExprPtr guard;         // parsed from `when`; present exactly when it is
+  condition::Program program;       // `guard` compiled for projected values
 };
 
 // Why add_edge refused an edge; both are ValueErrors at the Python boundary. `message` is
@@ -49,14 +52,11 @@ struct EdgeError {
   std::string message;
 };
 
-namespace detail {
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
-  }
-};
-}  // namespace detail
+// The interpreter's hash of the str holding an ASCII path segment, made by whoever routes
+// Python states (the core knows nothing of it) so that a lookup key need not be hashed
+// on every route. May throw; nullptr leaves every hash unknown.
+using KeyHasher = std::int64_t (*)(std::string_view segment);
+inline constexpr std::int64_t kUnknownHash = -1;  // never an interpreter hash
 
 // A node's guard path index as a trie, so that projecting a state compares no strings
 // and makes one key per distinct segment position instead of one per path segment.
@@ -69,11 +69,12 @@ class PathTrie {
     std::string segment;
     std::uint32_t parent = 0;
     bool valid_utf8 = true;
-    bool ascii = true;  // lets the bridge make its key str without decoding
+    bool ascii = true;                     // lets the bridge make its key str without decoding
+    std::int64_t key_hash = kUnknownHash;  // of an ASCII segment, from the KeyHasher
   };
 
   PathTrie() : nodes_(1) {}
-  explicit PathTrie(std::span<const Path> index);
+  PathTrie(std::span<const Path> index, const NameHash& hash, KeyHasher key_hasher);
 
   std::size_t size() const noexcept { return nodes_.size(); }
   const Node& node(std::size_t id) const noexcept { return nodes_[id]; }
@@ -92,7 +93,9 @@ class PathTrie {
 
 class Graph {
  public:
-  explicit Graph(CyclePolicy policy) noexcept : policy_(policy) {}
+  // Draws the key of the graph's hashers (std::runtime_error without a random source).
+  explicit Graph(CyclePolicy policy)
+      : policy_(policy), hash_(NameHash::random()), nodes_(0, hash_), out_(0, hash_) {}
 
   CyclePolicy on_cycle() const noexcept { return policy_; }
 
@@ -102,10 +105,13 @@ class Graph {
   // Parses `when` (if given), applies the cycle policy, then registers both endpoints,
   // appends the edge and rebuilds `from`'s guard path index, re-pointing the paths of
   // all of `from`'s guards at their entries in the new index. On an error, or on an
-  // exception (bad_alloc), the graph is unchanged. Under CyclePolicy::Error the
-  // reachability search costs O(V + E); the index rebuild is linear in `from`'s edges.
+  // exception (bad_alloc, or one from `key_hasher`), the graph is unchanged. Under
+  // CyclePolicy::Error the reachability search costs O(V + E); the index rebuild is
+  // linear in the size of `from`'s guards (expected, as it hashes), so n edges from one
+  // node cost O(n^2) in all.
   std::optional<EdgeError> add_edge(std::string_view from, std::string_view to,
-                                    std::optional<std::string_view> when);
+                                    std::optional<std::string_view> when,
+                                    KeyHasher key_hasher = nullptr);
 
   std::size_t node_count() const noexcept { return nodes_.size(); }
   std::size_t edge_count() const noexcept { return edge_count_; }
@@ -163,16 +169,17 @@ class Graph {
   const Out* find_out(std::string_view node) const;
 
   CyclePolicy policy_;
-  std::unordered_set<std::string, detail::StringHash, std::equal_to<>> nodes_;
-  std::unordered_map<std::string, Out, detail::StringHash, std::equal_to<>> out_;
+  NameHash hash_;
+  std::unordered_set<std::string, NameHash, std::equal_to<>> nodes_;
+  std::unordered_map<std::string, Out, NameHash, std::equal_to<>> out_;
   std::size_t edge_count_ = 0;
 };
 
 // The guard path index of a list of edges: paths of their guards collected in edge
 // order, stably sorted by length, and reduced so no kept path has a kept prefix (an
-// identical path counts as one).
-std::vector<Path> build_guard_paths(std::span<const Edge> edges,
-                                    const condition::Expr* extra = nullptr);
+// identical path counts as one). Linear in the size of the guards.
+std::vector<Path> build_guard_paths(std::span<const Edge> edges, const condition::Expr* extra,
+                                    const NameHash& hash);
 
 // Builds the state map `route` evaluates against, from values found at guard paths.
 // The bridge walks the caller's dict along each path of guard_paths(node), in order,

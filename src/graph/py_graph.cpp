@@ -3,13 +3,18 @@
 // the interpreter.
 #include "graph/py_graph.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "codec/py_codec.hpp"
+#include "codec/py_walk.hpp"
 #include "codec/scratch.hpp"
 #include "graph/graph.hpp"
 #include "module/bind.hpp"
@@ -53,6 +58,28 @@ Ref graph_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
+// A str of ASCII bytes, copied without running the UTF-8 decoder.
+Ref ascii_str(std::string_view text) {
+  Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+  std::memcpy(PyUnicode_DATA(s.get()), text.data(), text.size());
+  return s;
+}
+
+bool is_ascii(std::string_view text) noexcept {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// The hash the interpreter gives the str of an ASCII segment; kept by the graph so that
+// the key strs made on every route need not be hashed again.
+std::int64_t segment_hash(std::string_view segment) {
+  const Ref s = ascii_str(segment);
+  const Py_hash_t h = PyObject_Hash(s.get());
+  if (h == -1) throw py::Error{};
+  return h;
+}
+
 Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kAddEdgeSig, args, nargs, kwnames);
   GraphObject& g = native(self);
@@ -61,27 +88,113 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::string_view to = a.convert(1, py::as_utf8);
   std::optional<std::string_view> when;
   if (!a.absent_or_none(2)) when = a.convert(2, py::as_utf8);
-  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when))
+  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when, segment_hash))
     py::raise_value_error(err->message);
   return py::none();
 }
 
-// Identifier segments are ASCII: copying the bytes skips the UTF-8 decoder.
-Ref key_str(const PathTrie::Node& node) {
-  if (!node.ascii) return py::str(node.segment);
-  Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(node.segment.size()), 127));
-  std::memcpy(PyUnicode_DATA(s.get()), node.segment.data(), node.segment.size());
-  return s;
+// The lookup keys of one route. A key of an ASCII segment is written into one str that
+// is reused from lookup to lookup, with the hash computed at add_edge set in place: the
+// str is made here and, before each rewrite, checked to be referenced by us alone (a
+// colliding key's __eq__ may have kept it, and then a new one is made), so rewriting its
+// characters, length and cached hash is as good as a new str, without the allocation.
+class LookupKey {
+ public:
+  PyObject* get(const PathTrie::Node& node) {
+    const std::string_view seg = node.segment;
+    if (!node.ascii || seg.empty() || node.key_hash == kUnknownHash) {
+      other_ = node.ascii ? ascii_str(seg) : py::str(seg);
+      return other_.get();
+    }
+    if (!reused_ || capacity_ < seg.size() ||
+        !PyUnstable_Object_IsUniquelyReferenced(reused_.get())) {
+      capacity_ = std::max<std::size_t>(seg.size(), 32);
+      reused_ = py::check(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
+    }
+    auto* s = reinterpret_cast<PyASCIIObject*>(reused_.get());
+    auto* data = static_cast<char*>(PyUnicode_DATA(reused_.get()));
+    std::memcpy(data, seg.data(), seg.size());
+    data[seg.size()] = '\0';
+    s->length = static_cast<Py_ssize_t>(seg.size());
+    s->hash = static_cast<Py_hash_t>(node.key_hash);
+    return reused_.get();
+  }
+
+ private:
+  Ref reused_;
+  std::size_t capacity_ = 0;
+  Ref other_;
+};
+
+// The common leaf types of a state, made without the codec's full dispatch; the results
+// are those of py_to_value_at at `depth` (at most 1 here), which takes every other object.
+codec::Value to_value(PyObject* o, int depth) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o))
+    return codec::Value::str(std::string(static_cast<const char*>(PyUnicode_DATA(o)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))),
+                             true);
+  if (t == &PyFloat_Type) return codec::Value::f64(PyFloat_AS_DOUBLE(o));
+  if (o == Py_True || o == Py_False) return codec::Value::boolean(o == Py_True);
+  if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o)))
+    return codec::Value::sint(static_cast<std::int64_t>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
+  if (t == &PyList_Type && depth == 0) {
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    std::vector<codec::Value> items;
+    items.reserve(static_cast<std::size_t>(n));
+    codec::detail::walk_list(o, n, [&](PyObject* item) { items.push_back(to_value(item, 1)); });
+    return codec::Value::array(std::move(items));
+  }
+  return codec::py_to_value_at(o, depth);
 }
 
+// The projected values of one route, each made in place when its path is projected
+// (nil where the path leads nowhere); clear() frees them, and may run detached.
+class Roots {
+ public:
+  explicit Roots(std::size_t n)
+      : capacity_(n),
+        data_(n <= kInline ? reinterpret_cast<codec::Value*>(inline_)
+                           : static_cast<codec::Value*>(::operator new(n * sizeof(codec::Value)))) {
+  }
+  Roots(const Roots&) = delete;
+  Roots& operator=(const Roots&) = delete;
+  ~Roots() {
+    clear();
+    if (data_ != reinterpret_cast<codec::Value*>(inline_)) ::operator delete(data_);
+  }
+
+  // The next value, in path order.
+  template <class Make>
+  void push(Make&& make) {
+    ::new (static_cast<void*>(data_ + size_)) codec::Value(make());
+    ++size_;
+  }
+  void clear() noexcept {
+    std::destroy_n(data_, size_);
+    size_ = 0;
+  }
+  std::span<const codec::Value> span() const noexcept { return {data_, size_}; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  alignas(codec::Value) unsigned char inline_[kInline * sizeof(codec::Value)];
+  std::size_t capacity_;
+  codec::Value* data_;
+  std::size_t size_ = 0;
+};
+
 // A dict state is read only at the node's guard paths, segment by segment in each dict's
-// own storage (no __getitem__ or __missing__ of a subclass runs); `roots[i]` gets the
-// value found at path i, converted, and stays nil where the path leads nowhere. Each trie
-// node is looked up at most once, in the object found at its parent, with a key str made
-// for that lookup: paths sharing leading segments share those lookups.
-void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> roots) {
+// own storage (no __getitem__ or __missing__ of a subclass runs); root i is the value
+// found at path i, converted, or nil where the path leads nowhere. Each trie node is
+// looked up at most once, in the object found at its parent: paths sharing leading
+// segments share those lookups.
+void project(const PathTrie& trie, PyObject* state, Roots& roots) {
   codec::ScratchArray<Ref, 16> found(trie.size());  // per trie node, once looked up
   codec::ScratchArray<bool, 16> tried(trie.size());
+  LookupKey key;
   found[0] = py::borrow(state);
   for (std::size_t p = 0; p < trie.path_count(); ++p) {
     PyObject* cur = nullptr;
@@ -95,15 +208,14 @@ void project(const PathTrie& trie, PyObject* state, std::span<codec::Value> root
       tried[id] = true;
       PyObject* parent = found[trie.node(id).parent].get();
       if (!PyDict_Check(parent)) break;
-      const Ref key = key_str(trie.node(id));
       PyObject* item = nullptr;
-      const int r = PyDict_GetItemRef(parent, key.get(), &item);
+      const int r = PyDict_GetItemRef(parent, key.get(trie.node(id)), &item);
       py::check(r >= 0);
       if (r == 0) break;
       found[id] = py::steal(item);
       cur = item;
     }
-    if (cur) roots[p] = codec::py_to_value_at(cur, 0);
+    roots.push([&] { return cur ? to_value(cur, 0) : codec::Value(); });
   }
 }
 
@@ -132,8 +244,8 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::optional<std::string_view> target;
   if (state && state != Py_None && PyDict_Check(state)) {
     // Guards read the projected values directly: no state tree is built.
-    codec::ScratchArray<codec::Value, 8> roots(view.trie ? view.trie->path_count() : 0);
-    if (view.trie) project(*view.trie, state, roots.span());
+    Roots roots(view.trie ? view.trie->path_count() : 0);
+    if (view.trie) project(*view.trie, state, roots);
     target = decide(
         view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
         [&] { roots.clear(); });
@@ -144,7 +256,8 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         view.edges, [&] { return Graph::route_edges(view.edges, tree); },
         [&] { tree = codec::Value(); });
   }
-  return target ? py::str(*target) : py::none();
+  if (!target) return py::none();
+  return is_ascii(*target) ? ascii_str(*target) : py::str(*target);
 }
 
 Ref graph_nodes(PyObject* self) {

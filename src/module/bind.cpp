@@ -33,17 +33,12 @@ std::string quoted_list(const char* const* names, std::size_t n) {
   raise_type_error(msg);
 }
 
-// Matches a keyword to a parameter by exact text; returns n when none matches.
+// Matches a keyword to a parameter by exact text; returns n when none matches. Compares
+// without encoding, so a name no parameter can have (a lone surrogate) simply misses.
 std::size_t find_param(PyObject* key, const char* const* names, std::size_t n) {
-  Py_ssize_t len;
-  const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-  if (!k) {
-    PyErr_Clear();
-    return n;
-  }
+  if (!PyUnicode_Check(key)) return n;
   for (std::size_t i = 0; i < n; ++i)
-    if (std::strlen(names[i]) == static_cast<std::size_t>(len) &&
-        std::memcmp(names[i], k, len) == 0)
+    if (PyUnicode_EqualToUTF8AndSize(key, names[i], static_cast<Py_ssize_t>(std::strlen(names[i]))))
       return i;
   return n;
 }
@@ -52,12 +47,9 @@ void place_keyword(const char* display, const char* const* names, std::size_t n,
                    PyObject* value, PyObject** out) {
   std::size_t i = find_param(key, names, n);
   if (i == n) {
-    Ref text = check(PyObject_Str(key));
-    Py_ssize_t len;
-    const char* k = PyUnicode_AsUTF8AndSize(text.get(), &len);
-    if (!k) throw Error{};
-    raise_type_error(std::string(display) + " got an unexpected keyword argument '" +
-                     std::string(k, len) + "'");
+    // Formatted as a str, as the interpreter does, so any name survives into the message.
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display, key);
+    throw Error{};
   }
   if (out[i])
     raise_type_error(std::string(display) + " got multiple values for argument '" + names[i] + "'");

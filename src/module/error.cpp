@@ -4,33 +4,44 @@
 #include <new>
 #include <stdexcept>
 
+#include "module/types.hpp"
+
 namespace py {
 
+namespace {
+
+// Messages quote callers' text, which may hold NUL characters: the str is made from the
+// whole buffer, never read as a C string.
+void set_message(PyObject* type, const std::string& msg) noexcept {
+  PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (!text) return;  // MemoryError is set instead
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& msg) {
-  PyErr_SetString(type, msg.c_str());
+  set_message(type, msg);
   throw Error{};
 }
 
 PyObject* panic_type() noexcept {
-  // Created once per process and published by compare-and-swap: no lock is waited on
-  // while attached, and the loser of a race drops its copy.
-  static std::atomic<PyObject*> type{nullptr};
-  if (PyObject* t = type.load(std::memory_order_acquire)) return t;
-  PyObject* made = PyErr_NewExceptionWithDoc(
-      "quorvalent._core.PanicException",
-      "Raised when an internal consistency check fails (for example a container changed by "
-      "another thread while it was being walked).",
-      PyExc_BaseException, nullptr);
-  if (!made) return nullptr;
-  PyObject* seen = nullptr;
-  if (type.compare_exchange_strong(seen, made, std::memory_order_acq_rel)) return made;
-  Py_DECREF(made);
-  return seen;
+  static RuntimeSlot slot;
+  return slot.get(
+      [](const void*) {
+        return PyErr_NewExceptionWithDoc(
+            "quorvalent._core.PanicException",
+            "Raised when an internal consistency check fails (for example a container changed "
+            "by another thread while it was being walked).",
+            PyExc_BaseException, nullptr);
+      },
+      nullptr);
 }
 
 void raise_panic(const std::string& msg) {
   PyObject* t = panic_type();
-  if (t) PyErr_SetString(t, msg.c_str());
+  if (t) set_message(t, msg);
   throw Error{};
 }
 

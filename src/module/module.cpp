@@ -48,6 +48,7 @@ void add_name(PyObject* module, const char* name, py::Ref value) {
 int module_exec(PyObject* module) noexcept {
   return py::guard<int>(-1, [&] {
     if (!PyModule_Check(module)) py::raise_not_instance(module, "PyModule");
+    py::forget_runtime_slots_at_exit();
 #ifdef Py_GIL_DISABLED
     py::check(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) == 0);
 #endif

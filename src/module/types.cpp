@@ -4,25 +4,65 @@
 
 namespace py {
 
-PyTypeObject* LazyType::get() noexcept {
-  if (PyObject* t = type_.load(std::memory_order_acquire))
-    return reinterpret_cast<PyTypeObject*>(t);
-  PyObject* made = PyType_FromSpec(spec_);
-  if (!made) {
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name_);
-    PyObject* err = PyErr_GetRaisedException();
-    PyException_SetCause(err, cause);
-    PyErr_SetRaisedException(err);
-    return nullptr;
-  }
-  // Published by compare-and-swap; a thread that loses the race drops its copy, so
-  // every caller sees one object and nobody waits on a lock while attached.
+namespace {
+
+// Filled slots, newest first. Pushed while the runtime lives, emptied after it is gone.
+std::atomic<RuntimeSlot*> filled{nullptr};
+std::atomic<bool> exit_registered{false};
+
+}  // namespace
+
+PyObject* RuntimeSlot::get(PyObject* (*make)(const void* ctx), const void* ctx) noexcept {
+  if (PyObject* o = obj_.load(std::memory_order_acquire)) return o;
+  PyObject* made = make(ctx);
+  if (!made) return nullptr;
   PyObject* seen = nullptr;
-  if (type_.compare_exchange_strong(seen, made, std::memory_order_acq_rel))
-    return reinterpret_cast<PyTypeObject*>(made);
-  Py_DECREF(made);
-  return reinterpret_cast<PyTypeObject*>(seen);
+  if (!obj_.compare_exchange_strong(seen, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return seen;
+  }
+  // Only the winner lists the slot, so it is listed once per runtime.
+  next_ = filled.load(std::memory_order_relaxed);
+  while (!filled.compare_exchange_weak(next_, this, std::memory_order_release,
+                                       std::memory_order_relaxed)) {
+  }
+  return made;
+}
+
+// Runs after the runtime has finalized: no Python API may be called, and none is needed,
+// since the objects already belong to a dead runtime.
+void forget_runtime_slots() noexcept {
+  RuntimeSlot* s = filled.exchange(nullptr, std::memory_order_acquire);
+  while (s) {
+    s->obj_.store(nullptr, std::memory_order_release);
+    s = std::exchange(s->next_, nullptr);
+  }
+  exit_registered.store(false, std::memory_order_release);
+}
+
+void forget_runtime_slots_at_exit() noexcept {
+  if (exit_registered.exchange(true, std::memory_order_acq_rel)) return;
+  // The interpreter holds few such handlers; without one a later runtime in this process
+  // would reuse dead objects, but this runtime works as usual.
+  if (Py_AtExit(forget_runtime_slots) != 0) exit_registered.store(false, std::memory_order_release);
+}
+
+PyTypeObject* LazyType::get() noexcept {
+  PyObject* t = slot_.get(
+      [](const void* ctx) -> PyObject* {
+        const LazyType& self = *static_cast<const LazyType*>(ctx);
+        PyObject* made = PyType_FromSpec(self.spec_);
+        if (made) return made;
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
+                     self.name_);
+        PyObject* err = PyErr_GetRaisedException();
+        PyException_SetCause(err, cause);
+        PyErr_SetRaisedException(err);
+        return nullptr;
+      },
+      this);
+  return reinterpret_cast<PyTypeObject*>(t);
 }
 
 void AccessFlag::acquire_shared() {

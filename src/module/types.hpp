@@ -1,6 +1,6 @@
-// Class plumbing shared by the Python types: process-wide type objects created once on
-// first use, the slot wrappers that bind arguments and translate errors, and the
-// per-object access flag.
+// Class plumbing shared by the Python types: process-wide type objects created once per
+// runtime on first use, the slot wrappers that bind arguments and translate errors, and
+// the per-object access flag.
 //
 // Type objects are process-wide (the module keeps no state of its own), which is also
 // why the module refuses to load into subinterpreters.
@@ -18,16 +18,37 @@
 
 namespace py {
 
+// One Python object shared by the whole process for the life of one interpreter runtime:
+// made on first use and published by compare-and-swap, so nobody waits on a lock while
+// attached and a thread that loses the race drops its copy. When the runtime finalizes
+// the slot forgets the object (the runtime has freed or abandoned it by then), so a
+// runtime initialised later in the same process makes its own.
+class RuntimeSlot {
+ public:
+  constexpr RuntimeSlot() noexcept = default;
+  // Borrowed; `make` returns a new reference or nullptr with an exception set.
+  PyObject* get(PyObject* (*make)(const void* ctx), const void* ctx) noexcept;
+
+ private:
+  friend void forget_runtime_slots() noexcept;
+  std::atomic<PyObject*> obj_{nullptr};
+  RuntimeSlot* next_ = nullptr;  // in the list of filled slots, written before publishing
+};
+
+// Arranges, once per runtime, for every filled slot to be forgotten when the runtime
+// finalizes. Called by the module's execution step, before any slot can be filled.
+void forget_runtime_slots_at_exit() noexcept;
+
 class LazyType {
  public:
   constexpr LazyType(PyType_Spec* type_spec, const char* class_name) noexcept
       : spec_(type_spec), name_(class_name) {}
-  // Borrowed; lives for the process. nullptr with RuntimeError "An error occurred while
-  // initializing class {name}" set when creation fails.
+  // Borrowed; lives as long as the runtime. nullptr with RuntimeError "An error occurred
+  // while initializing class {name}" set when creation fails.
   PyTypeObject* get() noexcept;
 
  private:
-  std::atomic<PyObject*> type_{nullptr};
+  RuntimeSlot slot_;
   PyType_Spec* spec_;
   const char* name_;
 };

@@ -1,12 +1,33 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "codec/value.hpp"
 #include "condition/parser.hpp"
 #include "graph/graph.hpp"
+
+// Every allocation of this test program is counted: a deterministic measure of work
+// where a timing would be noise. The replacements pair malloc with free, which GCC
+// cannot see through once it inlines library code.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+namespace {
+std::atomic<std::size_t> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -212,10 +233,30 @@ TEST(GuardPaths, ReductionIsLinearOnManyPaths) {
   std::vector<graph::Edge> edges;
   condition::ParseResult r = condition::parse(guard);
   ASSERT_TRUE(r.ok());
-  const std::vector<Path> paths = graph::build_guard_paths(edges, r.expr.get());
+  const std::vector<Path> paths =
+      graph::build_guard_paths(edges, r.expr.get(), graph::NameHash::random());
   ASSERT_EQ(paths.size(), 50001u);
   EXPECT_EQ(paths.front(), Path{"k0"});
   EXPECT_EQ(paths.back(), Path{"last"});
+}
+
+TEST(GuardPaths, OneMoreEdgeCostsLinearInTheSourcesGuards) {
+  // The work of adding a guarded edge to a node with n of them, counted in allocations
+  // (each path copied, each trie step added), must grow like n, not n^2: a node with a
+  // wide fan-out is otherwise quadratic per edge and cubic to build.
+  auto cost_at = [](int n) {
+    Graph g(CyclePolicy::Error);
+    for (int i = 0; i < n; ++i) {
+      const std::string k = std::to_string(i);
+      EXPECT_FALSE(g.add_edge("hub", "t" + k, "k" + k + ".x == 1 or s" + k));
+    }
+    const std::size_t before = allocations.load();
+    EXPECT_FALSE(g.add_edge("hub", "last", "z.x == 1"));
+    return allocations.load() - before;
+  };
+  const std::size_t small = cost_at(200), large = cost_at(800);
+  EXPECT_GT(large, 3 * small);  // the rebuild does touch every guard
+  EXPECT_LT(large, 6 * small);  // linear gives 4x; quadratic would give 16x
 }
 
 TEST(StateBuilder, MergesUnderSharedPrefixesInIndexOrder) {

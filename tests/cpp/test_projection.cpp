@@ -154,6 +154,8 @@ TEST(Projection, MatchesTreeEvaluationOnRandomStatesAndGuards) {
           ASSERT_EQ(condition::eval_truthy_projected(*edge.guard, roots),
                     condition::eval_truthy(*edge.guard, tree))
               << "seed " << seed << " guard " << *edge.when;
+          ASSERT_EQ(edge.program.truthy(roots), condition::truthy(want))
+              << "seed " << seed << " guard " << *edge.when;
           ++evaluated;
           non_nil += !want.is_nil();
         }

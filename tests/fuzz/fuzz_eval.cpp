@@ -174,6 +174,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Value result = condition::eval(*guard, state);
   const bool t = condition::eval_truthy(*guard, state);
   if (condition::truthy(result) != t) die("eval and eval_truthy disagree");
+  // Every path starts at the one root, the whole state: the compiled guard must agree.
+  if (condition::Program(*guard).truthy(std::span<const Value>(&state, 1)) != t)
+    die("compiled guard and eval_truthy disagree");
 
   const Value copy = state;
   if (self_equal_expected(state) && !(copy == state)) die("copy not structurally equal");
