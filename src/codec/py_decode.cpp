@@ -1,7 +1,8 @@
 // msgpack bytes to Python objects. The input is read in place and never past its end;
 // the first error unwinds, releasing everything decoded so far through the owners.
-#include <atomic>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "codec/py_codec.hpp"
@@ -37,48 +38,39 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
   return true;
 }
 
-py::Ref read_obj(Reader& r, int depth);
-
 py::Ref new_ascii(const unsigned char* p, std::size_t n) {
+  // The interpreter keeps one str per character below 256; one-character text reuses it.
+  if (n == 1) return py::check(PyUnicode_FromOrdinal(p[0]));
   py::Ref s = py::check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
   std::memcpy(PyUnicode_DATA(s.get()), p, n);
   return s;
 }
 
-// Map keys repeat across calls (the same field names in every record), so short ASCII
-// keys are kept in a small process-wide table of str objects: a hit costs a compare
-// instead of an allocation, and the reused str already carries its hash for the dict.
-// Lock-free: on the free-threaded build a reader takes an entry out of its slot while it
-// looks, so no entry is ever dropped while another thread still reads it.
-class KeyCache {
+// Map keys repeat within one input (the same field names in every record of a list), so
+// short ASCII keys are kept for the rest of the decode that met them: a hit costs a
+// compare instead of an allocation, and the reused str already carries its hash for the
+// dict. The table belongs to one call on one thread: nothing outlives the call, nothing is
+// shared, and its size is fixed whatever keys the input holds. Two ways per set, so two
+// colliding keys that alternate do not evict each other.
+class KeyTable {
  public:
   static constexpr std::size_t kMaxLen = 24;
 
   py::Ref get(const unsigned char* p, std::size_t n) {
-    std::atomic<PyObject*>& slot = slots_[index(p, n)];
-#ifdef Py_GIL_DISABLED
-    PyObject* old = slot.exchange(nullptr, std::memory_order_acquire);
-    if (old && matches(old, p, n)) {
-      py::Ref hit = py::borrow(old);
-      put_back(slot, old);
-      return hit;
+    py::Ref* set = sets_[index(p, n)];
+    if (set[0] && matches(set[0].get(), p, n)) return py::borrow(set[0].get());
+    if (set[1] && matches(set[1].get(), p, n)) {
+      std::swap(set[0], set[1]);
+      return py::borrow(set[0].get());
     }
-    Py_XDECREF(old);  // a str: freeing it runs no Python code
     py::Ref fresh = new_ascii(p, n);
-    put_back(slot, Py_NewRef(fresh.get()));
+    set[1] = std::move(set[0]);  // the older entry of the set is dropped
+    set[0] = py::borrow(fresh.get());
     return fresh;
-#else
-    // The interpreter lock serialises every thread that gets here.
-    PyObject* cur = slot.load(std::memory_order_relaxed);
-    if (cur && matches(cur, p, n)) return py::borrow(cur);
-    py::Ref fresh = new_ascii(p, n);  // may run the collector, so the slot is read again
-    Py_XDECREF(slot.exchange(Py_NewRef(fresh.get()), std::memory_order_relaxed));
-    return fresh;
-#endif
   }
 
  private:
-  static constexpr std::size_t kSlots = 512;
+  static constexpr std::size_t kSets = 64;
 
   static std::size_t index(const unsigned char* p, std::size_t n) {
     std::uint64_t head = 0, tail = 0;
@@ -86,29 +78,33 @@ class KeyCache {
     std::memcpy(&head, p, k);
     std::memcpy(&tail, p + n - k, k);
     std::uint64_t h = (head * 0x9e3779b97f4a7c15ull) ^ (tail + n) * 0xc2b2ae3d27d4eb4full;
-    return static_cast<std::size_t>(h >> 32) & (kSlots - 1);
+    return static_cast<std::size_t>(h >> 40) & (kSets - 1);
   }
   static bool matches(PyObject* s, const unsigned char* p, std::size_t n) {
     return static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) == n &&
            std::memcmp(PyUnicode_DATA(s), p, n) == 0;
   }
-#ifdef Py_GIL_DISABLED
-  static void put_back(std::atomic<PyObject*>& slot, PyObject* own) {
-    PyObject* empty = nullptr;
-    if (!slot.compare_exchange_strong(empty, own, std::memory_order_release,
-                                      std::memory_order_relaxed))
-      Py_DECREF(own);  // another thread filled it meanwhile
-  }
-#endif
 
-  std::atomic<PyObject*> slots_[kSlots] = {};
+  py::Ref sets_[kSets][2];
 };
 
-KeyCache key_cache;
+// The reader plus what one decode keeps while it runs.
+struct Input : Reader {
+  using Reader::Reader;
+  // Elements that the open lists made at full size still wait for; each needs at least
+  // one byte of the input that is left.
+  std::uint64_t owed = 0;
+  // Keys are remembered from the second map on: a lone record's keys are all distinct, so
+  // the table would only cost it.
+  unsigned maps = 0;
+  std::optional<KeyTable> keys;
+};
+
+py::Ref read_obj(Input& r, int depth);
 
 py::Ref finish_str(const unsigned char* p, std::size_t n);
 
-py::Ref read_str(Reader& r, std::uint64_t n) {
+py::Ref read_str(Input& r, std::uint64_t n) {
   const unsigned char* p;
   check_read(r.take(n, p));
   if (all_ascii(p, n)) return new_ascii(p, n);
@@ -117,16 +113,17 @@ py::Ref read_str(Reader& r, std::uint64_t n) {
 
 py::Ref finish_str(const unsigned char* p, std::size_t n) {
   // The strict decoder accepts exactly what is_valid_utf8 does, so it validates and
-  // decodes in one pass; text that is not valid UTF-8 comes back unchanged as bytes.
+  // decodes in one pass; text that is not valid UTF-8 comes back unchanged as bytes. No
+  // error handler named (the default is strict) keeps the interpreter's fast path.
   const char* c = reinterpret_cast<const char*>(p);
-  if (PyObject* s = PyUnicode_DecodeUTF8(c, static_cast<Py_ssize_t>(n), "strict"))
+  if (PyObject* s = PyUnicode_DecodeUTF8(c, static_cast<Py_ssize_t>(n), nullptr))
     return py::steal(s);
   if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::Error{};
   PyErr_Clear();
   return py::check(PyBytes_FromStringAndSize(c, static_cast<Py_ssize_t>(n)));
 }
 
-py::Ref read_bin(Reader& r, std::uint64_t n) {
+py::Ref read_bin(Input& r, std::uint64_t n) {
   const unsigned char* p;
   check_read(r.take(n, p));
   return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
@@ -135,7 +132,7 @@ py::Ref read_bin(Reader& r, std::uint64_t n) {
 // read_obj for a container's element: small ints, floats and short ASCII strings that
 // are complete in the input are made here, without the call; anything else, including
 // every error, goes through read_obj.
-inline py::Ref read_item(Reader& r, int depth) {
+inline py::Ref read_item(Input& r, int depth) {
   if (depth <= kMaxDepth && r.remaining() != 0) {
     const unsigned char* p = r.cursor();
     unsigned char m = p[0];
@@ -163,19 +160,23 @@ inline py::Ref read_item(Reader& r, int depth) {
   return read_obj(r, depth);
 }
 
-py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
-  if (n <= r.remaining()) {
-    // Every element takes at least one byte, so the input itself bounds this list. It
-    // stays out of the collector's sight until every slot holds an element.
+py::Ref read_array(Input& r, std::uint64_t n, int depth) {
+  // Every element takes at least one byte, and so does every element the enclosing lists
+  // still wait for: when the input left can back them all, the list is made at its final
+  // size and filled in place. It is made before its elements, so the collector sees the
+  // parent ahead of its children, as for any list built in Python.
+  std::uint64_t left = r.remaining();
+  if (r.owed <= left && n <= left - r.owed) {
     py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
-    PyObject_GC_UnTrack(list.get());
-    for (std::uint64_t i = 0; i < n; ++i)
+    r.owed += n;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      --r.owed;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), read_item(r, depth + 1).release());
-    PyObject_GC_Track(list.get());
+    }
     return list;
   }
-  // A count the input cannot hold (it will run out): elements arrive before the list is
-  // made, so a forged count reserves at most kMaxUnprovenSlots.
+  // A count the input cannot back (it will run out): elements arrive before the list is
+  // made, so forged counts, even nested, reserve at most kMaxUnprovenSlots per level.
   std::vector<py::Ref> items;
   items.reserve(n < kMaxUnprovenSlots ? n : kMaxUnprovenSlots);
   for (std::uint64_t i = 0; i < n; ++i) items.push_back(read_obj(r, depth + 1));
@@ -185,21 +186,23 @@ py::Ref read_array(Reader& r, std::uint64_t n, int depth) {
   return list;
 }
 
-// A map key: short ASCII fixstr keys come from the key cache, anything else from read_obj.
-py::Ref read_key(Reader& r, int depth) {
+// A map key: short ASCII fixstr keys may come from the key table, anything else from
+// read_obj.
+py::Ref read_key(Input& r, int depth) {
   unsigned char m;
-  if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyCache::kMaxLen) {
+  if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyTable::kMaxLen) {
     std::size_t n = m & 0x1f;
     const unsigned char* p;
     r.byte(m);
     check_read(r.take(n, p));
-    if (all_ascii(p, n)) return key_cache.get(p, n);
-    return finish_str(p, n);
+    if (!all_ascii(p, n)) return finish_str(p, n);
+    return r.keys ? r.keys->get(p, n) : new_ascii(p, n);
   }
   return read_obj(r, depth);
 }
 
-py::Ref read_map(Reader& r, std::uint64_t n, int depth) {
+py::Ref read_map(Input& r, std::uint64_t n, int depth) {
+  if (!r.keys && r.maps++ != 0) r.keys.emplace();
   py::Ref d = py::check(PyDict_New());
   for (std::uint64_t i = 0; i < n; ++i) {
     py::Ref k = read_key(r, depth + 1);
@@ -209,7 +212,7 @@ py::Ref read_map(Reader& r, std::uint64_t n, int depth) {
   return d;
 }
 
-std::uint64_t read_len(Reader& r, unsigned width) {
+std::uint64_t read_len(Input& r, unsigned width) {
   std::uint64_t n;
   check_read(r.len_of(width, n));
   return n;
@@ -218,7 +221,7 @@ std::uint64_t read_len(Reader& r, unsigned width) {
 py::Ref from_i64(std::int64_t v) { return py::check(PyLong_FromLongLong(v)); }
 py::Ref from_u64(std::uint64_t v) { return py::check(PyLong_FromUnsignedLongLong(v)); }
 
-py::Ref read_obj(Reader& r, int depth) {
+py::Ref read_obj(Input& r, int depth) {
   if (depth > kMaxDepth) depth_error();
   unsigned char m;
   check_read(r.byte(m));
@@ -292,7 +295,7 @@ py::Ref read_obj(Reader& r, int depth) {
 }  // namespace
 
 py::Ref decode(std::string_view data) {
-  Reader r(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  Input r(reinterpret_cast<const unsigned char*>(data.data()), data.size());
   return read_obj(r, 0);
 }
 
