@@ -1,6 +1,7 @@
 import math
 import struct
 import sys
+import threading
 import tracemalloc
 
 import pytest
@@ -186,9 +187,13 @@ def test_empty_containers_at_depth_128():
     assert value_error(b"\x91" * 128 + b"\x81") == DEPTH_MSG
 
 
-def test_nothing_kept_between_calls():
+def test_keys_kept_by_a_thread_go_with_it():
     data = dumps([{"name": 1, "kind": 2}] * 4)
-    key = next(iter(loads(data)[3]))
+    got = []
+    t = threading.Thread(target=lambda: got.append(next(iter(loads(data)[3]))))
+    t.start()
+    t.join()
+    key = got.pop()
     alone = "".join(["na", "me"])  # a str that nothing else holds
     assert sys.getrefcount(key) == sys.getrefcount(alone)
 

@@ -1,7 +1,7 @@
 // msgpack bytes to Python objects. The input is read in place and never past its end;
 // the first error unwinds, releasing everything decoded so far through the owners.
 #include <cstring>
-#include <optional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -46,15 +46,35 @@ py::Ref new_ascii(const unsigned char* p, std::size_t n) {
   return s;
 }
 
-// Map keys repeat within one input (the same field names in every record of a list), so
-// short ASCII keys are kept for the rest of the decode that met them: a hit costs a
-// compare instead of an allocation, and the reused str already carries its hash for the
-// dict. The table belongs to one call on one thread: nothing outlives the call, nothing is
-// shared, and its size is fixed whatever keys the input holds. Two ways per set, so two
-// colliding keys that alternate do not evict each other.
-class KeyTable {
+// Map keys repeat across the records of one value and across calls (the same field names
+// in every value), so short ASCII keys are kept in a table per interpreter thread: a hit
+// costs a compare instead of an allocation, and the reused str already carries its hash
+// for the dict. The table lives in the thread state's dict and goes with it, so it is
+// private to one thread (no atomics, no shared cache lines), holds at most 2 * kSets short
+// strs whatever keys arrive, and is freed when its thread ends or the runtime finalizes.
+// Two ways per set, so two colliding keys that alternate do not evict each other.
+class KeyCache {
  public:
   static constexpr std::size_t kMaxLen = 24;
+
+  // This thread's table, made on first use; null when the thread state has no dict.
+  static KeyCache* current() {
+    PyObject* dict = PyThreadState_GetDict();
+    if (!dict) return nullptr;
+    PyObject* found;
+    py::check(PyDict_GetItemRef(dict, slot_key(), &found) >= 0);
+    if (found) {
+      // Ours to hold: only this thread reaches its thread state's dict, and nothing that
+      // runs during a decode clears it.
+      py::Ref cap = py::steal(found);
+      return static_cast<KeyCache*>(PyCapsule_GetPointer(found, nullptr));
+    }
+    auto made = std::make_unique<KeyCache>();
+    py::Ref cap = py::check(PyCapsule_New(made.get(), nullptr, &KeyCache::release));
+    KeyCache* cache = made.release();  // the capsule owns it from here
+    py::check(PyDict_SetItem(dict, slot_key(), cap.get()) == 0);
+    return cache;
+  }
 
   py::Ref get(const unsigned char* p, std::size_t n) {
     py::Ref* set = sets_[index(p, n)];
@@ -70,8 +90,13 @@ class KeyTable {
   }
 
  private:
-  static constexpr std::size_t kSets = 64;
+  static constexpr std::size_t kSets = 256;
 
+  // The static capsule type: a key that no Python code puts into a thread state's dict.
+  static PyObject* slot_key() { return reinterpret_cast<PyObject*>(&PyCapsule_Type); }
+  static void release(PyObject* capsule) {
+    delete static_cast<KeyCache*>(PyCapsule_GetPointer(capsule, nullptr));
+  }
   static std::size_t index(const unsigned char* p, std::size_t n) {
     std::uint64_t head = 0, tail = 0;
     std::size_t k = n < 8 ? n : 8;
@@ -94,10 +119,9 @@ struct Input : Reader {
   // Elements that the open lists made at full size still wait for; each needs at least
   // one byte of the input that is left.
   std::uint64_t owed = 0;
-  // Keys are remembered from the second map on: a lone record's keys are all distinct, so
-  // the table would only cost it.
-  unsigned maps = 0;
-  std::optional<KeyTable> keys;
+  // This thread's key table, looked up at the first key that could use it.
+  KeyCache* keys = nullptr;
+  bool keys_looked_up = false;
 };
 
 py::Ref read_obj(Input& r, int depth);
@@ -186,23 +210,25 @@ py::Ref read_array(Input& r, std::uint64_t n, int depth) {
   return list;
 }
 
-// A map key: short ASCII fixstr keys may come from the key table, anything else from
-// read_obj.
+// A map key: short ASCII fixstr keys come from the key cache, anything else from read_obj.
 py::Ref read_key(Input& r, int depth) {
   unsigned char m;
-  if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyTable::kMaxLen) {
+  if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyCache::kMaxLen) {
     std::size_t n = m & 0x1f;
     const unsigned char* p;
     r.byte(m);
     check_read(r.take(n, p));
     if (!all_ascii(p, n)) return finish_str(p, n);
+    if (!r.keys_looked_up) {
+      r.keys = KeyCache::current();
+      r.keys_looked_up = true;
+    }
     return r.keys ? r.keys->get(p, n) : new_ascii(p, n);
   }
   return read_obj(r, depth);
 }
 
 py::Ref read_map(Input& r, std::uint64_t n, int depth) {
-  if (!r.keys && r.maps++ != 0) r.keys.emplace();
   py::Ref d = py::check(PyDict_New());
   for (std::uint64_t i = 0; i < n; ++i) {
     py::Ref k = read_key(r, depth + 1);
