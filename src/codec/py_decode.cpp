@@ -26,16 +26,40 @@ void check_read(ReadError e) {
                         "rejects it to protect the native stack");
 }
 
+std::uint64_t load64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+std::uint32_t load32(const unsigned char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Short runs (keys, most small strings) are read with two overlapping loads instead of a
+// loop over bytes: p[0..n) for n of 1 to 7 is covered by the first and last 4 bytes, or,
+// below 4, by bytes 0, n/2 and n-1.
 bool all_ascii(const unsigned char* p, std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    if (w & 0x8080808080808080ull) return false;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  if (n < 8) {
+    if (n >= 4) return ((load32(p) | load32(p + n - 4)) & 0x80808080u) == 0;
+    return n == 0 || ((p[0] | p[n / 2] | p[n - 1]) & 0x80) == 0;
   }
-  for (; i < n; ++i)
-    if (p[i] & 0x80) return false;
-  return true;
+  for (std::size_t i = 0; i + 8 <= n; i += 8)
+    if (load64(p + i) & kHigh) return false;
+  return (load64(p + n - 8) & kHigh) == 0;
+}
+
+// Whether a[0..n) equals b[0..n), n >= 1.
+bool same_bytes(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  if (n < 8) {
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+  }
+  for (std::size_t i = 0; i + 8 <= n; i += 8)
+    if (load64(a + i) != load64(b + i)) return false;
+  return load64(a + n - 8) == load64(b + n - 8);
 }
 
 py::Ref new_ascii(const unsigned char* p, std::size_t n) {
@@ -56,6 +80,9 @@ py::Ref new_ascii(const unsigned char* p, std::size_t n) {
 class KeyCache {
  public:
   static constexpr std::size_t kMaxLen = 24;
+  // A map with more pairs than this is keyed by data (ids, names), not by field names: its
+  // keys rarely come back, and caching them would only push out the ones that do.
+  static constexpr std::uint64_t kMaxPairs = 256;
 
   // This thread's table, made on first use; null when the thread state has no dict.
   static KeyCache* current() {
@@ -97,17 +124,25 @@ class KeyCache {
   static void release(PyObject* capsule) {
     delete static_cast<KeyCache*>(PyCapsule_GetPointer(capsule, nullptr));
   }
-  static std::size_t index(const unsigned char* p, std::size_t n) {
-    std::uint64_t head = 0, tail = 0;
-    std::size_t k = n < 8 ? n : 8;
-    std::memcpy(&head, p, k);
-    std::memcpy(&tail, p + n - k, k);
+  static std::size_t index(const unsigned char* p, std::size_t n) {  // n >= 1
+    std::uint64_t head, tail;
+    if (n >= 8) {
+      head = load64(p);
+      tail = load64(p + n - 8);
+    } else if (n >= 4) {
+      head = load32(p);
+      tail = load32(p + n - 4);
+    } else {
+      head = p[0] | static_cast<std::uint64_t>(p[n / 2]) << 8 | static_cast<std::uint64_t>(p[n - 1])
+                                                                    << 16;
+      tail = 0;
+    }
     std::uint64_t h = (head * 0x9e3779b97f4a7c15ull) ^ (tail + n) * 0xc2b2ae3d27d4eb4full;
     return static_cast<std::size_t>(h >> 40) & (kSets - 1);
   }
   static bool matches(PyObject* s, const unsigned char* p, std::size_t n) {
     return static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) == n &&
-           std::memcmp(PyUnicode_DATA(s), p, n) == 0;
+           same_bytes(static_cast<const unsigned char*>(PyUnicode_DATA(s)), p, n);
   }
 
   py::Ref sets_[kSets][2];
@@ -180,6 +215,26 @@ inline py::Ref read_item(Input& r, int depth) {
         return new_ascii(p + 1, n);
       }
     }
+    if (m >= 0xcc && m <= 0xd3) {  // the sized integers: uint 8 to 64, then int 8 to 64
+      std::size_t width = std::size_t{1} << ((m - 0xcc) & 3);
+      if (r.remaining() > width) {
+        std::uint64_t raw;
+        if (width == 1) {
+          raw = p[1];
+        } else if (width == 2) {
+          raw = static_cast<std::uint64_t>(p[1]) << 8 | p[2];
+        } else if (width == 4) {
+          raw = __builtin_bswap32(load32(p + 1));
+        } else {
+          raw = __builtin_bswap64(load64(p + 1));
+        }
+        r.skip(width + 1);
+        if (m == 0xcf) return py::check(PyLong_FromUnsignedLongLong(raw));
+        if (m <= 0xce) return py::check(PyLong_FromLongLong(static_cast<long long>(raw)));
+        unsigned shift = 64 - 8 * static_cast<unsigned>(width);  // sign-extend
+        return py::check(PyLong_FromLongLong(static_cast<long long>(raw << shift) >> shift));
+      }
+    }
   }
   return read_obj(r, depth);
 }
@@ -210,8 +265,9 @@ py::Ref read_array(Input& r, std::uint64_t n, int depth) {
   return list;
 }
 
-// A map key: short ASCII fixstr keys come from the key cache, anything else from read_obj.
-py::Ref read_key(Input& r, int depth) {
+// A map key: short ASCII fixstr keys of record-sized maps come from the key cache, anything
+// else from read_obj.
+py::Ref read_key(Input& r, int depth, bool cached) {
   unsigned char m;
   if (depth <= kMaxDepth && r.peek(m) && m >= 0xa1 && m <= 0xa0 + KeyCache::kMaxLen) {
     std::size_t n = m & 0x1f;
@@ -219,6 +275,7 @@ py::Ref read_key(Input& r, int depth) {
     r.byte(m);
     check_read(r.take(n, p));
     if (!all_ascii(p, n)) return finish_str(p, n);
+    if (!cached) return new_ascii(p, n);
     if (!r.keys_looked_up) {
       r.keys = KeyCache::current();
       r.keys_looked_up = true;
@@ -229,9 +286,19 @@ py::Ref read_key(Input& r, int depth) {
 }
 
 py::Ref read_map(Input& r, std::uint64_t n, int depth) {
-  py::Ref d = py::check(PyDict_New());
+  // Sized up front, like a list, when it would otherwise grow (above 5 pairs) and the input
+  // left can back every pair (two bytes each) besides what the enclosing containers still
+  // wait for; otherwise grown as pairs arrive.
+  std::uint64_t left = r.remaining();
+  bool backed = n > 5 && r.owed <= left && n <= (left - r.owed) / 2;
+  py::Ref d = py::check(backed ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n)) : PyDict_New());
+  std::uint64_t owed = backed ? 2 * n : 0;
+  r.owed += owed;
+  bool cached = n <= KeyCache::kMaxPairs;
   for (std::uint64_t i = 0; i < n; ++i) {
-    py::Ref k = read_key(r, depth + 1);
+    if (backed) r.owed -= 1;
+    py::Ref k = read_key(r, depth + 1, cached);
+    if (backed) r.owed -= 1;
     py::Ref v = read_item(r, depth + 1);
     py::check(PyDict_SetItem(d.get(), k.get(), v.get()) == 0);
   }
