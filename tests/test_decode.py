@@ -49,6 +49,9 @@ def test_markers(enc, value):
     out = loads(h(enc.replace(" ", "")))
     assert out == value
     assert type(out) is type(value)
+    # Elements of a container take a shorter path for the common forms.
+    (inner,) = loads(h("91" + enc.replace(" ", "")))
+    assert inner == value and type(inner) is type(value)
 
 
 @pytest.mark.parametrize("bits", [0x7FC00001, 0xFF800000, 0x7F800000, 0x80000000, 0x00000001])
