@@ -91,13 +91,14 @@ class KeyCache {
     PyObject* found;
     py::check(PyDict_GetItemRef(dict, slot_key(), &found) >= 0);
     if (found) {
-      // Ours to hold: only this thread reaches its thread state's dict, and nothing that
-      // runs during a decode clears it.
+      // Still held by the dict after ours is dropped: only this thread reaches its thread
+      // state's dict, and nothing that runs during a decode clears it.
       py::Ref cap = py::steal(found);
-      return static_cast<KeyCache*>(PyCapsule_GetPointer(found, nullptr));
+      if (!PyCapsule_IsValid(found, kName)) return nullptr;
+      return static_cast<KeyCache*>(PyCapsule_GetPointer(found, kName));
     }
     auto made = std::make_unique<KeyCache>();
-    py::Ref cap = py::check(PyCapsule_New(made.get(), nullptr, &KeyCache::release));
+    py::Ref cap = py::check(PyCapsule_New(made.get(), kName, &KeyCache::release));
     KeyCache* cache = made.release();  // the capsule owns it from here
     py::check(PyDict_SetItem(dict, slot_key(), cap.get()) == 0);
     return cache;
@@ -118,11 +119,12 @@ class KeyCache {
 
  private:
   static constexpr std::size_t kSets = 256;
+  static constexpr const char* kName = "quorvalent.codec.keys";
 
   // The static capsule type: a key that no Python code puts into a thread state's dict.
   static PyObject* slot_key() { return reinterpret_cast<PyObject*>(&PyCapsule_Type); }
   static void release(PyObject* capsule) {
-    delete static_cast<KeyCache*>(PyCapsule_GetPointer(capsule, nullptr));
+    delete static_cast<KeyCache*>(PyCapsule_GetPointer(capsule, kName));
   }
   static std::size_t index(const unsigned char* p, std::size_t n) {  // n >= 1
     std::uint64_t head, tail;
@@ -133,8 +135,8 @@ class KeyCache {
       head = load32(p);
       tail = load32(p + n - 4);
     } else {
-      head = p[0] | static_cast<std::uint64_t>(p[n / 2]) << 8 | static_cast<std::uint64_t>(p[n - 1])
-                                                                    << 16;
+      head = p[0] | static_cast<std::uint64_t>(p[n / 2]) << 8 |
+             static_cast<std::uint64_t>(p[n - 1]) << 16;
       tail = 0;
     }
     std::uint64_t h = (head * 0x9e3779b97f4a7c15ull) ^ (tail + n) * 0xc2b2ae3d27d4eb4full;
