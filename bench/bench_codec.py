@@ -48,12 +48,70 @@ def corpus() -> dict[str, object]:
     floats = [rnd.random() * 1e6 - 5e5 for _ in range(10_000)]
     strings = {f"k{i:04d}": f"v-{rnd.randrange(10**6)}" for i in range(1000)}
     blob = rnd.randbytes(1 << 20)
+    small_ints = [rnd.randint(-1000, 1000) for _ in range(10_000)]
+    ints_40 = [rnd.randint(-2**40, 2**40) for _ in range(10_000)]
+    ints_62 = [rnd.randint(-2**62, 2**62) for _ in range(10_000)]
+    scripts = ("résumé naïve café ", "Привет мир ", "こんにちは世界 ", "Γειά σου ", "🙂 ok ",
+               "مرحبا ", "数据 状态 ")
+    non_ascii = {f"k{i:03d}": "".join(rnd.choice(scripts) for _ in range(rnd.randint(1, 6)))
+                 for i in range(200)}
+    nested = [[{"x": rnd.randint(0, 99), "y": rnd.choice("abcxyz"), "ok": i % 2 == 0}
+               for i in range(rnd.randint(5, 15))] for _ in range(200)]
     return {
         "agent state (12 keys)": agent_state,
         "conversation (50 msgs)": conversation,
+        "checkpoint (LangGraph-style)": checkpoint(rnd, words),
         "10k floats": floats,
+        "10k small ints": small_ints,
+        "10k ints +-2^40": ints_40,
+        "10k ints +-2^62": ints_62,
         "dict of 1000 strs": strings,
+        "dict of 200 non-ASCII strs": non_ascii,
+        "200 lists of small dicts": nested,
         "bytes 1 MiB": blob,
+    }
+
+
+def checkpoint(rnd: random.Random, words: tuple[str, ...]) -> dict[str, object]:
+    """A checkpoint record as a LangGraph saver would keep it: channel values holding a
+    message list with ids, metadata and tool calls, plus the version bookkeeping."""
+    def uid() -> str:
+        return "-".join(f"{rnd.getrandbits(b):0{b // 4}x}" for b in (32, 16, 16, 16, 48))
+
+    messages = []
+    for i in range(24):
+        kind = ("human", "ai", "tool")[i % 3]
+        msg = {
+            "type": kind,
+            "id": f"run-{uid()}",
+            "content": " ".join(rnd.choice(words) for _ in range(rnd.randint(5, 60))),
+            "additional_kwargs": {},
+            "response_metadata": {},
+            "name": None,
+        }
+        if kind == "ai":
+            msg["tool_calls"] = [{"name": "search", "args": {"query": f"q {i}", "limit": 5},
+                                  "id": f"call_{rnd.getrandbits(96):024x}", "type": "tool_call"}]
+            msg["usage_metadata"] = {"input_tokens": rnd.randint(100, 9000),
+                                     "output_tokens": rnd.randint(5, 900),
+                                     "total_tokens": rnd.randint(100, 9900)}
+            msg["response_metadata"] = {"model_name": "large-2025-01", "finish_reason": "tool_calls"}
+        elif kind == "tool":
+            msg["tool_call_id"] = f"call_{rnd.getrandbits(96):024x}"
+            msg["status"] = "success"
+        messages.append(msg)
+    versions = {c: f"{i:032d}.{rnd.random():.16f}" for i, c in
+                enumerate(("__start__", "messages", "agent", "tools", "branch:agent"))}
+    return {
+        "v": 1,
+        "id": uid(),
+        "ts": "2025-01-07T10:21:33.412345+00:00",
+        "channel_values": {"messages": messages, "agent": "agent", "remaining_steps": 19},
+        "channel_versions": versions,
+        "versions_seen": {n: dict(list(versions.items())[:3]) for n in ("agent", "tools")},
+        "pending_sends": [],
+        "metadata": {"source": "loop", "step": 23, "parents": {}, "thread_id": "t-000123",
+                     "writes": {"agent": {"messages": [messages[-2]["id"]]}}},
     }
 
 

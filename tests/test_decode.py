@@ -1,5 +1,7 @@
 import math
 import struct
+import sys
+import threading
 import tracemalloc
 
 import pytest
@@ -47,6 +49,9 @@ def test_markers(enc, value):
     out = loads(h(enc.replace(" ", "")))
     assert out == value
     assert type(out) is type(value)
+    # Elements of a container take a shorter path for the common forms.
+    (inner,) = loads(h("91" + enc.replace(" ", "")))
+    assert inner == value and type(inner) is type(value)
 
 
 @pytest.mark.parametrize("bits", [0x7FC00001, 0xFF800000, 0x7F800000, 0x80000000, 0x00000001])
@@ -145,6 +150,19 @@ def test_forged_counts_fail_fast(enc):
     assert peak < 1 << 20
 
 
+def test_nested_forged_counts_reserve_only_what_the_input_backs():
+    # Every level claims the whole remaining input; together they must not reserve more.
+    n = 1 << 16
+    data = b"".join(b"\xdd" + n.to_bytes(4, "big") for _ in range(128)) + b"\xc1" * n
+    tracemalloc.start()
+    try:
+        assert value_error(data) == "msgpack decode error: reserved marker 0xc1"
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 * len(data), peak  # one full level of 8-byte slots, with room to spare
+
+
 def test_forged_count_with_many_tiny_elements():
     # 0x90 elements are one byte each: memory stays proportional to the input.
     data = b"\xdd\xff\xff\xff\xff" + b"\x90" * 100_000
@@ -170,6 +188,21 @@ def test_empty_containers_at_depth_128():
     assert loads(b"\x91" * 128 + b"\x80") is not None
     # A map key at depth 129 fails before anything else is read.
     assert value_error(b"\x91" * 128 + b"\x81") == DEPTH_MSG
+
+
+def test_keys_kept_by_a_thread_go_with_it():
+    data = dumps([{"name": 1, "kind": 2}] * 4)
+    got = []
+    t = threading.Thread(target=lambda: got.append(next(iter(loads(data)[3]))))
+    t.start()
+    t.join()
+    key = got.pop()
+    alone = "".join(["na", "me"])  # a str that nothing else holds
+    assert sys.getrefcount(key) == sys.getrefcount(alone)
+
+
+def test_one_character_strings_are_the_interpreters_own():
+    assert [s is chr(ord(s)) for s in loads(dumps(["a", "é", "\x00", "ÿ"]))] == [True] * 4
 
 
 def test_results_are_fresh_objects():

@@ -1,6 +1,9 @@
 import collections
 import enum
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -248,3 +251,37 @@ def test_errors_leave_no_state_behind():
     assert dumps([1]) == b"\x91\x01"
     assert dumps(b"y" * 3_000_000)[:5] == b"\xc6\x00\x2d\xc6\xc0"
     assert dumps("z") == b"\xa1z"
+
+
+# Threads that each encode one large value and exit; RSS is read after every batch. The
+# first batch warms the allocator up; later batches must not add a buffer per thread.
+THREAD_EXIT_SCRIPT = """
+import os, sys, threading
+from quorvalent._core import dumps
+value = ["x" * 1000] * 670  # about 670 KB encoded
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+sizes = []
+for _ in range(5):
+    for _ in range(10):
+        threads = [threading.Thread(target=dumps, args=(value,)) for _ in range(10)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    sizes.append(rss())
+print(*sizes)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_thread_exit_frees_the_encoding_buffer():
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:  # the sanitizer's quarantine holds freed blocks back on purpose
+        env["ASAN_OPTIONS"] += ":quarantine_size_mb=0"
+    out = subprocess.run([sys.executable, "-c", THREAD_EXIT_SCRIPT], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    sizes = [int(x) for x in out.split()]
+    # A buffer kept per finished thread adds about 67 MiB per batch of 100.
+    assert sizes[-1] - sizes[0] < 16 << 20, sizes

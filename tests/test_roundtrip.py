@@ -1,4 +1,5 @@
 import math
+import random
 import struct
 import sys
 import threading
@@ -73,6 +74,19 @@ def test_msgspec_agrees(v):
     enc = dumps(v)
     assert msgspec.msgpack.encode(v) == enc
     assert same(v, msgspec.msgpack.decode(enc))
+
+
+@peer
+def test_ints_agree_with_msgpack_at_every_magnitude():
+    rnd = random.Random(7)
+    edges = [s * (2**b + d) for b in range(66) for d in (-1, 0, 1) for s in (1, -1)]
+    values = edges + [rnd.randint(-2**b, 2**b) for b in range(70) for _ in range(200)]
+    fits = [v for v in values if -2**63 <= v < 2**64]
+    assert dumps(fits) == msgpack.packb(fits)
+    assert loads(dumps(fits)) == fits
+    for v in set(values) - set(fits):
+        with pytest.raises(ValueError):
+            dumps(v)
 
 
 @pytest.mark.parametrize("value", [float("nan"), -0.0, float("inf"), 1e-310, 2**64 - 1, -2**63])

@@ -145,6 +145,13 @@ class Writer {
   }
   // Always uint 64: used for values above the signed range.
   void write_u64(std::uint64_t v) { marker_be64(0xcf, v); }
+  // The smallest form for a non-negative value, the same bytes write_i64 gives it.
+  void write_uint(std::uint64_t v) {
+    if (v <= 127)
+      put(static_cast<unsigned char>(v));
+    else
+      write_uint_small(v);
+  }
   void write_f64(double d) {
     std::uint64_t bits;
     std::memcpy(&bits, &d, 8);

@@ -2,6 +2,7 @@
 // (depth, then type); exact built-in types are tried first because they are by far the
 // most common, then subclasses in the same order.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "codec/py_codec.hpp"
@@ -47,41 +48,83 @@ std::string_view utf8_of(PyObject* s) {
   return {p, static_cast<std::size_t>(n)};
 }
 
-// An int read from the object itself (no __index__): signed when it fits, else unsigned.
-struct IntValue {
-  bool negative_or_small;  // true: `s` holds it; false: `u` holds a value above INT64_MAX
-  std::int64_t s;
-  std::uint64_t u;
+// An int as sign and magnitude, read from the object itself (no __index__). False when it
+// lies outside -2^63 .. 2^64 - 1.
+struct IntParts {
+  bool negative;
+  std::uint64_t mag;
 };
 
-IntValue int_value(PyObject* obj) {
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
-    return {true,
-            static_cast<std::int64_t>(
-                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))),
-            0};
+#if PyLong_SHIFT == 30 && defined(_PyLong_NON_SIZE_BITS) && defined(_PyLong_SIGN_MASK)
+// The digits straight from the object, as the interpreter's own inline helpers read them:
+// three 30-bit digits hold every magnitude up to 2^64 - 1, so anything wider is out of range.
+inline bool int_parts(PyObject* obj, IntParts& out) {
+  const auto& v = reinterpret_cast<PyLongObject*>(obj)->long_value;
+  std::uintptr_t tag = v.lv_tag;
+  std::uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
+  const digit* d = v.ob_digit;
+  std::uint64_t mag;
+  switch (ndigits) {
+    case 0:
+      mag = 0;
+      break;
+    case 1:
+      mag = d[0];
+      break;
+    case 2:
+      mag = d[0] | static_cast<std::uint64_t>(d[1]) << 30;
+      break;
+    case 3:
+      if (d[2] >> 4) return false;  // 2^64 or more
+      mag = d[0] | static_cast<std::uint64_t>(d[1]) << 30 | static_cast<std::uint64_t>(d[2]) << 60;
+      break;
+    default:
+      return false;
+  }
+  out.negative = (tag & _PyLong_SIGN_MASK) == 2;
+  if (out.negative && mag > (std::uint64_t{1} << 63)) return false;
+  out.mag = mag;
+  return true;
+}
+#else
+// Any other digit layout: the interpreter's conversions.
+inline bool int_parts(PyObject* obj, IntParts& out) {
   int overflow;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (overflow == 0) {
     if (v == -1 && PyErr_Occurred()) throw py::Error{};
-    return {true, v, 0};
+    out.negative = v < 0;
+    out.mag = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    return true;
   }
-  if (overflow < 0) int_out_of_range();
+  if (overflow < 0) return false;
   unsigned long long u = PyLong_AsUnsignedLongLong(obj);
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Error{};
     PyErr_Clear();
-    int_out_of_range();
+    return false;
   }
-  return {false, 0, u};
+  out.negative = false;
+  out.mag = u;
+  return true;
+}
+#endif
+
+// Compact ints are handled by the callers; this is the rest.
+[[gnu::noinline]] void write_wide_int(Writer& w, PyObject* obj) {
+  IntParts p;
+  if (!int_parts(obj, p)) int_out_of_range();
+  if (p.negative)
+    w.write_i64(static_cast<std::int64_t>(0 - p.mag));
+  else
+    w.write_uint(p.mag);
 }
 
 void write_int(Writer& w, PyObject* obj) {
-  IntValue v = int_value(obj);
-  if (v.negative_or_small)
-    w.write_i64(v.s);
-  else
-    w.write_u64(v.u);
+  auto* lo = reinterpret_cast<PyLongObject*>(obj);
+  if (PyUnstable_Long_IsCompact(lo))
+    return w.write_i64(static_cast<std::int64_t>(PyUnstable_Long_CompactValue(lo)));
+  write_wide_int(w, obj);
 }
 
 void write_string(Writer& w, PyObject* obj) {
@@ -109,10 +152,8 @@ inline void write_item(Writer& w, PyObject* obj, int depth) {
       }
     } else if (t == &PyFloat_Type) {
       return w.write_f64(PyFloat_AS_DOUBLE(obj));
-    } else if (t == &PyLong_Type &&
-               PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-      return w.write_i64(static_cast<std::int64_t>(
-          PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))));
+    } else if (t == &PyLong_Type) {
+      return write_int(w, obj);
     }
   }
   write_obj(w, obj, depth);
@@ -140,8 +181,9 @@ void write_tuple(Writer& w, PyObject* obj, int depth) {
 }
 
 Value int_to_value(PyObject* obj) {
-  IntValue v = int_value(obj);
-  return v.negative_or_small ? Value::sint(v.s) : Value::uint(v.u);
+  IntParts p;
+  if (!int_parts(obj, p)) int_out_of_range();
+  return p.negative ? Value::sint(static_cast<std::int64_t>(0 - p.mag)) : Value::uint(p.mag);
 }
 
 }  // namespace
@@ -171,36 +213,40 @@ void write_obj(Writer& w, PyObject* obj, int depth) {
 
 namespace {
 
-// Encodings go through one reused buffer per thread. A finalizer run by a reference we drop could
-// call dumps again on the same thread, so a buffer in use is never shared.
+// Encodings go through one reused buffer per thread, freed when the thread exits (a server
+// with a thread per request must not keep one per finished thread). A finalizer run by a
+// reference we drop could call dumps again on the same thread, so a buffer in use is never
+// shared.
 struct ScratchWriter {
   static constexpr std::size_t kKeep = 1 << 20;  // larger buffers go back to the allocator
-  static thread_local Writer* cached;
-  static thread_local bool busy;
+  struct Slot {
+    std::unique_ptr<Writer> cached;
+    bool busy = false;
+  };
+  static thread_local Slot slot;
   Writer* w;
-  bool owned;
+  std::unique_ptr<Writer> owned;
   ScratchWriter() {
-    if (!busy) {
-      if (!cached) cached = new Writer();
-      w = cached;
-      owned = false;
-      busy = true;
+    Slot& s = slot;
+    if (!s.busy) {
+      if (!s.cached) s.cached = std::make_unique<Writer>();
+      w = s.cached.get();
+      s.busy = true;
     } else {
-      w = new Writer();
-      owned = true;
+      owned = std::make_unique<Writer>();
+      w = owned.get();
     }
   }
+  ScratchWriter(const ScratchWriter&) = delete;
+  ScratchWriter& operator=(const ScratchWriter&) = delete;
   ~ScratchWriter() {
-    if (owned) {
-      delete w;
-    } else {
+    if (!owned) {
       w->reset(kKeep);
-      busy = false;
+      slot.busy = false;
     }
   }
 };
-thread_local Writer* ScratchWriter::cached = nullptr;
-thread_local bool ScratchWriter::busy = false;
+thread_local ScratchWriter::Slot ScratchWriter::slot;
 
 }  // namespace
 
