@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -11,17 +12,41 @@ namespace {
 using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 using SharedLock = std::shared_lock<std::shared_mutex>;
 
+// Replaces the value in `slot`; returns the replaced value's size (0 if the key was new).
+std::uint64_t replace(EncodedValue& slot, EncodedValue&& value) noexcept {
+  const std::uint64_t old_size = slot.size();
+  slot = std::move(value);
+  return old_size;
+}
+
 // Inserts or replaces one pair; returns the replaced value's size (0 if the key was new).
-// Moving the map in lets immer update nodes in place when no snapshot shares them.
+// Nodes no snapshot shares are updated in place.
 std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
-  std::uint64_t old_size = 0;
-  map = std::move(map).update(std::move(ns), [&](auto&& keys) {
-    return std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
-      old_size = old.size();
-      return std::move(value);
+  return map.modify(std::move(ns), [&](KeyMap& keys) {
+    return keys.modify(std::move(key), [&](EncodedValue& slot) {
+      return replace(slot, std::move(value));
     });
   });
-  return old_size;
+}
+
+// The shard of every item and the item positions in shard order (input order within a
+// shard), by one counting pass. `ns_of(i)` is item i's namespace; consecutive items of one
+// namespace share one shard hash. starts[s] .. starts[s + 1] is shard s's range in `order`.
+template <class NsOf>
+void shard_order(std::size_t n, NsOf&& ns_of, std::array<std::size_t, kShardCount + 1>& starts,
+                 std::vector<std::size_t>& order) {
+  std::vector<unsigned char> shard_of(n);
+  starts.fill(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool same = i > 0 && ns_of(i) == ns_of(i - 1);
+    shard_of[i] = static_cast<unsigned char>(same ? shard_of[i - 1] : shard_index(ns_of(i)));
+    ++starts[shard_of[i] + 1];
+  }
+  for (std::size_t s = 0; s < kShardCount; ++s) starts[s + 1] += starts[s];
+  std::array<std::size_t, kShardCount> next;
+  std::copy(starts.begin(), starts.end() - 1, next.begin());
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) order[next[shard_of[i]]++] = i;
 }
 
 // Counters change by wrapping addition; a decrease adds the two's complement.
@@ -77,22 +102,16 @@ bool Engine::contains_namespace(std::string_view ns) const {
 
 bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
   detail::Shard& shard = shards_[shard_index(ns)];
-  // immer's erase wants owned keys; build them before locking.
-  std::string ns_owned(ns);
-  std::string key_owned(key);
   ExclusiveLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(ns);
   if (!keys) return false;
   const EncodedValue* value = keys->find(key);
   if (!value) return false;
   const std::uint64_t size = value->size();
-  if (keys->size() == 1) {
-    shard.map = std::move(shard.map).erase(ns_owned);  // no empty key maps
-  } else {
-    shard.map = std::move(shard.map).update_if_exists(std::move(ns_owned), [&](auto&& km) {
-      return std::forward<decltype(km)>(km).erase(key_owned);
-    });
-  }
+  if (keys->size() == 1)
+    shard.map.erase_in_place(ns);  // no empty key maps
+  else
+    shard.map.modify_existing(ns, [&](KeyMap& km) { km.erase_in_place(key); });
   add_bytes(shard, std::uint64_t{0} - size);
   return true;
 }
@@ -117,19 +136,35 @@ std::uint64_t Engine::entry_count() const {
   return n;
 }
 
+// Items go in shard order; each run of one namespace within a shard costs one namespace
+// lookup, then one key-map update per item, in input order.
 void Engine::set_many(std::vector<SetItem> items) noexcept {
-  std::array<std::vector<std::size_t>, kShardCount> groups;
-  for (std::size_t i = 0; i < items.size(); ++i) groups[shard_index(items[i].ns)].push_back(i);
+  std::array<std::size_t, kShardCount + 1> starts;
+  std::vector<std::size_t> order;
+  shard_order(
+      items.size(), [&](std::size_t i) -> const std::string& { return items[i].ns; }, starts,
+      order);
   for (std::size_t s = 0; s < kShardCount; ++s) {
-    if (groups[s].empty()) continue;
+    if (starts[s] == starts[s + 1]) continue;
     detail::Shard& shard = shards_[s];
     std::uint64_t delta = 0;
     ExclusiveLock lock(shard.mutex);
-    for (std::size_t i : groups[s]) {
-      SetItem& item = items[i];
-      assert(item.value);
-      delta += item.value.size();
-      delta -= put(shard.map, std::move(item.ns), std::move(item.key), std::move(item.value));
+    for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
+      std::string& ns = items[order[p]].ns;
+      for (run_end = p + 1; run_end < starts[s + 1] && items[order[run_end]].ns == ns; ++run_end) {
+      }
+      delta += shard.map.modify(std::move(ns), [&](KeyMap& keys) {
+        std::uint64_t d = 0;
+        for (std::size_t r = p; r < run_end; ++r) {
+          SetItem& item = items[order[r]];
+          assert(item.value);
+          d += item.value.size();
+          d -= keys.modify(std::move(item.key), [&](EncodedValue& slot) {
+            return replace(slot, std::move(item.value));
+          });
+        }
+        return d;
+      });
     }
     add_bytes(shard, delta);
   }
@@ -137,16 +172,23 @@ void Engine::set_many(std::vector<SetItem> items) noexcept {
 
 std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const {
   std::vector<EncodedValue> out(pairs.size());
-  std::array<std::vector<std::size_t>, kShardCount> groups;
-  for (std::size_t i = 0; i < pairs.size(); ++i) groups[shard_index(pairs[i].ns)].push_back(i);
+  std::array<std::size_t, kShardCount + 1> starts;
+  std::vector<std::size_t> order;
+  shard_order(pairs.size(), [&](std::size_t i) { return pairs[i].ns; }, starts, order);
   for (std::size_t s = 0; s < kShardCount; ++s) {
-    if (groups[s].empty()) continue;
+    if (starts[s] == starts[s + 1]) continue;
     const detail::Shard& shard = shards_[s];
     SharedLock lock(shard.mutex);
-    for (std::size_t i : groups[s]) {
-      const KeyMap* keys = shard.map.find(pairs[i].ns);
+    for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
+      const std::string_view ns = pairs[order[p]].ns;
+      for (run_end = p + 1; run_end < starts[s + 1] && pairs[order[run_end]].ns == ns; ++run_end) {
+      }
+      const KeyMap* keys = shard.map.find(ns);
       if (!keys) continue;
-      if (const EncodedValue* value = keys->find(pairs[i].key)) out[i] = *value;
+      for (std::size_t r = p; r < run_end; ++r) {
+        const std::size_t i = order[r];
+        if (const EncodedValue* value = keys->find(pairs[i].key)) out[i] = *value;
+      }
     }
   }
   return out;

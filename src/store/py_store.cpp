@@ -89,6 +89,14 @@ void for_each_tuple(PyObject* seq, std::size_t arity, F&& f) {
   if (PyErr_Occurred()) throw py::Error{};
 }
 
+// How many elements a batch argument has, when that is known without running Python code:
+// only a hint for reserving (a list may change size while it is walked).
+std::size_t size_hint(PyObject* seq) {
+  if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
+  if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
+  return 0;
+}
+
 // ---- Store ----
 
 constexpr py::Signature<3> kNewSig{"Store.__new__()", {"backend", "codec", "max_history"}, 0};
@@ -148,6 +156,8 @@ Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   // always wins over an encoding error.
   std::vector<Ref> triples;
   std::vector<SetItem> items;
+  triples.reserve(size_hint(a[0]));
+  items.reserve(size_hint(a[0]));
   a.named(0, [&] {
     for_each_tuple(a[0], 3, [&](Ref t) {
       SetItem item;
@@ -167,6 +177,8 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = py::bind(kGetManySig, args, nargs, kwnames);
   std::vector<Ref> tuples;  // keep the strings that `pairs` views alive
   std::vector<KeyRef> pairs;
+  tuples.reserve(size_hint(a[0]));
+  pairs.reserve(size_hint(a[0]));
   a.named(0, [&] {
     for_each_tuple(a[0], 2, [&](Ref t) {
       pairs.push_back(
