@@ -21,11 +21,10 @@ std::uint64_t replace(EncodedValue& slot, EncodedValue&& value) noexcept {
 
 // Inserts or replaces one pair; returns the replaced value's size (0 if the key was new).
 // Nodes no snapshot shares are updated in place.
-std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
-  return map.modify(std::move(ns), [&](KeyMap& keys) {
-    return keys.modify(std::move(key), [&](EncodedValue& slot) {
-      return replace(slot, std::move(value));
-    });
+std::uint64_t put(NamespaceMap& map, std::string_view ns, std::string_view key,
+                  EncodedValue&& value) {
+  return map.modify(ns, [&](KeyMap& keys) {
+    return keys.modify(key, [&](EncodedValue& slot) { return replace(slot, std::move(value)); });
   });
 }
 
@@ -68,12 +67,12 @@ double wall_clock_seconds() noexcept {
 
 Engine::Engine(std::optional<std::uint64_t> max_history) noexcept : max_history_(max_history) {}
 
-void Engine::set(std::string ns, std::string key, EncodedValue value) noexcept {
+void Engine::set(std::string_view ns, std::string_view key, EncodedValue value) noexcept {
   assert(value);
   detail::Shard& shard = shards_[shard_index(ns)];
   const std::uint64_t new_size = value.size();
   ExclusiveLock lock(shard.mutex);
-  const std::uint64_t old_size = put(shard.map, std::move(ns), std::move(key), std::move(value));
+  const std::uint64_t old_size = put(shard.map, ns, key, std::move(value));
   add_bytes(shard, new_size - old_size);
 }
 
@@ -136,31 +135,33 @@ std::uint64_t Engine::entry_count() const {
   return n;
 }
 
-// Items go in shard order; each run of one namespace within a shard costs one namespace
-// lookup, then one key-map update per item, in input order.
-void Engine::set_many(std::vector<SetItem> items) noexcept {
+// Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), moved from)
+// in shard order; each run of one namespace within a shard costs one namespace lookup,
+// then one key-map update per item, in input order.
+template <class NsOf, class KeyOf, class ValueOf>
+void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, NsOf&& ns_of,
+                 KeyOf&& key_of, ValueOf&& value_of) noexcept {
   std::array<std::size_t, kShardCount + 1> starts;
   std::vector<std::size_t> order;
-  shard_order(
-      items.size(), [&](std::size_t i) -> const std::string& { return items[i].ns; }, starts,
-      order);
+  shard_order(n, ns_of, starts, order);
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (starts[s] == starts[s + 1]) continue;
-    detail::Shard& shard = shards_[s];
+    detail::Shard& shard = shards[s];
     std::uint64_t delta = 0;
     ExclusiveLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
-      std::string& ns = items[order[p]].ns;
-      for (run_end = p + 1; run_end < starts[s + 1] && items[order[run_end]].ns == ns; ++run_end) {
+      auto&& ns = ns_of(order[p]);
+      for (run_end = p + 1; run_end < starts[s + 1] && ns_of(order[run_end]) == ns; ++run_end) {
       }
+      // Items are consumed: new names may be moved into the maps.
       delta += shard.map.modify(std::move(ns), [&](KeyMap& keys) {
         std::uint64_t d = 0;
         for (std::size_t r = p; r < run_end; ++r) {
-          SetItem& item = items[order[r]];
-          assert(item.value);
-          d += item.value.size();
-          d -= keys.modify(std::move(item.key), [&](EncodedValue& slot) {
-            return replace(slot, std::move(item.value));
+          EncodedValue& value = value_of(order[r]);
+          assert(value);
+          d += value.size();
+          d -= keys.modify(std::move(key_of(order[r])), [&](EncodedValue& slot) {
+            return replace(slot, std::move(value));
           });
         }
         return d;
@@ -168,6 +169,21 @@ void Engine::set_many(std::vector<SetItem> items) noexcept {
     }
     add_bytes(shard, delta);
   }
+}
+
+void Engine::set_many(std::vector<SetItem> items) noexcept {
+  write_batch(
+      shards_, items.size(), [&](std::size_t i) -> std::string& { return items[i].ns; },
+      [&](std::size_t i) -> std::string& { return items[i].key; },
+      [&](std::size_t i) -> EncodedValue& { return items[i].value; });
+}
+
+void Engine::set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> values) noexcept {
+  assert(pairs.size() == values.size());
+  write_batch(
+      shards_, pairs.size(), [&](std::size_t i) { return pairs[i].ns; },
+      [&](std::size_t i) { return pairs[i].key; },
+      [&](std::size_t i) -> EncodedValue& { return values[i]; });
 }
 
 std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const {

@@ -80,8 +80,8 @@ class Engine {
   // --- Single pair: one shard lock each, O(1) expected map work. ---
 
   // Stores `value` (non-null) under (ns, key), replacing any previous value. Allocates
-  // map nodes that a snapshot still shares.
-  void set(std::string ns, std::string key, EncodedValue value) noexcept;
+  // map nodes that a snapshot still shares, and copies the strings only when new.
+  void set(std::string_view ns, std::string_view key, EncodedValue value) noexcept;
 
   // The stored value, or null. Takes a reference; never copies the bytes. No allocation.
   EncodedValue get(std::string_view ns, std::string_view key) const;
@@ -110,6 +110,10 @@ class Engine {
   // Each shard's writes become visible together; the batch is not atomic across shards.
   // O(n) expected.
   void set_many(std::vector<SetItem> items) noexcept;
+
+  // The same for borrowed strings: values[i] (non-null, moved from) goes under pairs[i].
+  // The strings are copied only for pairs that are new. Requires equal lengths.
+  void set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> values) noexcept;
 
   // One result per input, in input order; null where absent. O(n) expected.
   std::vector<EncodedValue> get_many(std::span<const KeyRef> pairs) const;

@@ -134,10 +134,10 @@ Ref store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 Ref store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSetSig, args, nargs, kwnames);
-  std::string ns(a.convert(0, py::as_utf8));
-  std::string key(a.convert(1, py::as_utf8));
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
   EncodedValue value = encode_value(a[2]);
-  py::detached([&] { engine(self).set(std::move(ns), std::move(key), std::move(value)); });
+  py::detached([&] { engine(self).set(ns, key, std::move(value)); });
   return py::none();
 }
 
@@ -153,23 +153,22 @@ Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSetManySig, args, nargs, kwnames);
   // The whole batch is extracted before anything is encoded, so a shape or type error
-  // always wins over an encoding error.
+  // always wins over an encoding error. The tuples keep the strings `pairs` views alive.
   std::vector<Ref> triples;
-  std::vector<SetItem> items;
+  std::vector<KeyRef> pairs;
   triples.reserve(size_hint(a[0]));
-  items.reserve(size_hint(a[0]));
+  pairs.reserve(size_hint(a[0]));
   a.named(0, [&] {
     for_each_tuple(a[0], 3, [&](Ref t) {
-      SetItem item;
-      item.ns = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)));
-      item.key = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 1)));
-      items.push_back(std::move(item));
+      pairs.push_back(
+          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
       triples.push_back(std::move(t));
     });
   });
-  for (std::size_t i = 0; i < triples.size(); ++i)
-    items[i].value = encode_value(PyTuple_GET_ITEM(triples[i].get(), 2));
-  py::detached([&] { engine(self).set_many(std::move(items)); });
+  std::vector<EncodedValue> values;
+  values.reserve(triples.size());
+  for (const Ref& t : triples) values.push_back(encode_value(PyTuple_GET_ITEM(t.get(), 2)));
+  py::detached([&] { engine(self).set_many(pairs, values); });
   return py::none();
 }
 
