@@ -12,19 +12,19 @@ namespace {
 using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 using SharedLock = std::shared_lock<std::shared_mutex>;
 
-// Replaces the value in `slot`; returns the replaced value's size (0 if the key was new).
-std::uint64_t replace(EncodedValue& slot, EncodedValue&& value) noexcept {
-  const std::uint64_t old_size = slot.size();
-  slot = std::move(value);
-  return old_size;
+// Puts `value` in `slot` and the replaced value (null if the key was new) in `value`, to be
+// released by the caller after unlocking; returns the replaced value's size.
+std::uint64_t replace(EncodedValue& slot, EncodedValue& value) noexcept {
+  slot.swap(value);
+  return value.size();
 }
 
 // Inserts or replaces one pair; returns the replaced value's size (0 if the key was new).
 // Nodes no snapshot shares are updated in place.
 std::uint64_t put(NamespaceMap& map, std::string_view ns, std::string_view key,
-                  EncodedValue&& value) {
+                  EncodedValue& value) {
   return map.modify(ns, [&](KeyMap& keys) {
-    return keys.modify(key, [&](EncodedValue& slot) { return replace(slot, std::move(value)); });
+    return keys.modify(key, [&](EncodedValue& slot) { return replace(slot, value); });
   });
 }
 
@@ -37,7 +37,7 @@ void shard_order(std::size_t n, NsOf&& ns_of, std::array<std::size_t, kShardCoun
   std::vector<unsigned char> shard_of(n);
   starts.fill(0);
   for (std::size_t i = 0; i < n; ++i) {
-    const bool same = i > 0 && ns_of(i) == ns_of(i - 1);
+    const bool same = i > 0 && detail::same_bytes(ns_of(i), ns_of(i - 1));
     shard_of[i] = static_cast<unsigned char>(same ? shard_of[i - 1] : shard_index(ns_of(i)));
     ++starts[shard_of[i] + 1];
   }
@@ -72,9 +72,9 @@ void Engine::set(std::string_view ns, std::string_view key, EncodedValue value) 
   detail::Shard& shard = shards_[shard_index(ns)];
   const std::uint64_t new_size = value.size();
   ExclusiveLock lock(shard.mutex);
-  const std::uint64_t old_size = put(shard.map, ns, key, std::move(value));
+  const std::uint64_t old_size = put(shard.map, ns, key, value);
   add_bytes(shard, new_size - old_size);
-}
+}  // `value`, now the replaced one, is released after unlocking
 
 EncodedValue Engine::get(std::string_view ns, std::string_view key) const {
   const detail::Shard& shard = shards_[shard_index(ns)];
@@ -135,8 +135,8 @@ std::uint64_t Engine::entry_count() const {
   return n;
 }
 
-// Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), moved from)
-// in shard order; each run of one namespace within a shard costs one namespace lookup,
+// Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), which receives
+// the replaced value so that the caller releases it unlocked) in shard order; each run of one namespace within a shard costs one namespace lookup,
 // then one key-map update per item, in input order.
 template <class NsOf, class KeyOf, class ValueOf>
 void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, NsOf&& ns_of,
@@ -151,7 +151,8 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
     ExclusiveLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       auto&& ns = ns_of(order[p]);
-      for (run_end = p + 1; run_end < starts[s + 1] && ns_of(order[run_end]) == ns; ++run_end) {
+      for (run_end = p + 1; run_end < starts[s + 1] && detail::same_bytes(ns_of(order[run_end]), ns);
+           ++run_end) {
       }
       // Items are consumed: new names may be moved into the maps.
       delta += shard.map.modify(std::move(ns), [&](KeyMap& keys) {
@@ -161,7 +162,7 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
           assert(value);
           d += value.size();
           d -= keys.modify(std::move(key_of(order[r])), [&](EncodedValue& slot) {
-            return replace(slot, std::move(value));
+            return replace(slot, value);
           });
         }
         return d;
@@ -197,7 +198,8 @@ std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const 
     SharedLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       const std::string_view ns = pairs[order[p]].ns;
-      for (run_end = p + 1; run_end < starts[s + 1] && pairs[order[run_end]].ns == ns; ++run_end) {
+      for (run_end = p + 1; run_end < starts[s + 1] && detail::same_bytes(pairs[order[run_end]].ns, ns);
+           ++run_end) {
       }
       const KeyMap* keys = shard.map.find(ns);
       if (!keys) continue;

@@ -10,8 +10,8 @@
 // visit several shards take them one at a time in ascending order; snapshot() and
 // restore() hold all 16 together, taken in ascending order. The last-id and history locks
 // are never held with a shard lock or with each other. No lock is held while calling
-// anything outside the engine, and memory a write releases in bulk (clear, restore, history
-// trimming) is freed after unlocking.
+// anything outside the engine, and memory a write releases (clear, restore, history
+// trimming, values replaced by set and set_many) is freed after unlocking.
 //
 // Every member is safe to call concurrently from any number of threads. Members that
 // change the engine are noexcept: running out of memory halfway through a map update would
@@ -111,8 +111,9 @@ class Engine {
   // O(n) expected.
   void set_many(std::vector<SetItem> items) noexcept;
 
-  // The same for borrowed strings: values[i] (non-null, moved from) goes under pairs[i].
-  // The strings are copied only for pairs that are new. Requires equal lengths.
+  // The same for borrowed strings: values[i] (non-null) goes under pairs[i] and values[i]
+  // receives the value it replaced (null if the pair was new), so the caller releases the
+  // old values unlocked. The strings are copied only for new pairs. Requires equal lengths.
   void set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> values) noexcept;
 
   // One result per input, in input order; null where absent. O(n) expected.

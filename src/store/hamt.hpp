@@ -19,6 +19,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -53,6 +54,11 @@ inline std::uint32_t popcount32(std::uint32_t x) noexcept {
   }
 #endif
   return static_cast<std::uint32_t>(std::popcount(x));
+}
+
+// Byte equality without the library's out-of-line three-way compare.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
 inline constexpr unsigned kTrieBits = 5;
@@ -409,13 +415,13 @@ class HashTrie {
       if (shift >= detail::kHashBits) {
         const value_type* e = n->entries();
         for (std::uint32_t i = 0; i < n->datamap; ++i)
-          if (e[i].first == k) return &e[i].second;
+          if (detail::same_bytes(e[i].first, k)) return &e[i].second;
         return nullptr;
       }
       const std::uint32_t bit = detail::trie_bit(h, shift);
       if (n->datamap & bit) {
         const value_type& e = n->entries()[detail::trie_index(n->datamap, bit)];
-        return e.first == k ? &e.second : nullptr;
+        return detail::same_bytes(e.first, k) ? &e.second : nullptr;
       }
       if (!(n->nodemap & bit)) return nullptr;
       n = n->children()[detail::trie_index(n->nodemap, bit)];
@@ -470,7 +476,7 @@ class HashTrie {
       if (shift >= detail::kHashBits) {
         value_type* e = n->entries();
         for (std::uint32_t i = 0; i < n->datamap; ++i)
-          if (e[i].first == kv) return fn(e[i].second);
+          if (detail::same_bytes(e[i].first, kv)) return fn(e[i].second);
         value_type fresh(std::string(std::forward<K>(k)), V{});
         const std::uint32_t at = n->datamap;
         n = *slot = Node::rebuild(n, at + 1, 0, npos, &fresh, at, npos, nullptr, 0);
@@ -485,7 +491,7 @@ class HashTrie {
       if (n->datamap & bit) {
         const std::uint32_t at = detail::trie_index(n->datamap, bit);
         value_type& e = n->entries()[at];
-        if (e.first == kv) return fn(e.second);
+        if (detail::same_bytes(e.first, kv)) return fn(e.second);
         // Another key holds this slot: both move one level down.
         const std::uint64_t h_old = hash(e.first);
         V* value = nullptr;
@@ -510,7 +516,7 @@ class HashTrie {
     Node* n = own(slot);
     if (shift >= detail::kHashBits) {
       std::uint32_t at = 0;
-      while (n->entries()[at].first != k) ++at;
+      while (!detail::same_bytes(n->entries()[at].first, k)) ++at;
       slot = Node::rebuild(n, n->datamap - 1, 0, at, nullptr, 0, npos, nullptr, 0);
       return;
     }
