@@ -136,8 +136,9 @@ std::uint64_t Engine::entry_count() const {
 }
 
 // Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), which receives
-// the replaced value so that the caller releases it unlocked) in shard order; each run of one namespace within a shard costs one namespace lookup,
-// then one key-map update per item, in input order.
+// the replaced value so that the caller releases it unlocked) in shard order; each run of one
+// namespace within a shard costs one namespace lookup, then one key-map update per item, in input
+// order.
 template <class NsOf, class KeyOf, class ValueOf>
 void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, NsOf&& ns_of,
                  KeyOf&& key_of, ValueOf&& value_of) noexcept {
@@ -151,8 +152,8 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
     ExclusiveLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       auto&& ns = ns_of(order[p]);
-      for (run_end = p + 1; run_end < starts[s + 1] && detail::same_bytes(ns_of(order[run_end]), ns);
-           ++run_end) {
+      for (run_end = p + 1;
+           run_end < starts[s + 1] && detail::same_bytes(ns_of(order[run_end]), ns); ++run_end) {
       }
       // Items are consumed: new names may be moved into the maps.
       delta += shard.map.modify(std::move(ns), [&](KeyMap& keys) {
@@ -161,9 +162,8 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
           EncodedValue& value = value_of(order[r]);
           assert(value);
           d += value.size();
-          d -= keys.modify(std::move(key_of(order[r])), [&](EncodedValue& slot) {
-            return replace(slot, value);
-          });
+          d -= keys.modify(std::move(key_of(order[r])),
+                           [&](EncodedValue& slot) { return replace(slot, value); });
         }
         return d;
       });
@@ -198,8 +198,8 @@ std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const 
     SharedLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       const std::string_view ns = pairs[order[p]].ns;
-      for (run_end = p + 1; run_end < starts[s + 1] && detail::same_bytes(pairs[order[run_end]].ns, ns);
-           ++run_end) {
+      for (run_end = p + 1;
+           run_end < starts[s + 1] && detail::same_bytes(pairs[order[run_end]].ns, ns); ++run_end) {
       }
       const KeyMap* keys = shard.map.find(ns);
       if (!keys) continue;

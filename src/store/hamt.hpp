@@ -83,14 +83,14 @@ struct TrieNode {
   std::uint32_t nodemap = 0;
   std::uint32_t collision = 0;
 
-  static constexpr std::size_t kHeader = (sizeof(std::uint64_t) * 2 + alignof(Entry) - 1) /
-                                         alignof(Entry) * alignof(Entry);
+  static constexpr std::size_t kHeader =
+      (sizeof(std::uint64_t) * 2 + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
 
-  std::uint32_t data_count() const noexcept {
-    return collision ? datamap : popcount32(datamap);
-  }
+  std::uint32_t data_count() const noexcept { return collision ? datamap : popcount32(datamap); }
   std::uint32_t child_count() const noexcept { return popcount32(nodemap); }
-  Entry* entries() noexcept { return reinterpret_cast<Entry*>(reinterpret_cast<char*>(this) + kHeader); }
+  Entry* entries() noexcept {
+    return reinterpret_cast<Entry*>(reinterpret_cast<char*>(this) + kHeader);
+  }
   const Entry* entries() const noexcept {
     return reinterpret_cast<const Entry*>(reinterpret_cast<const char*>(this) + kHeader);
   }
@@ -151,9 +151,10 @@ struct TrieNode {
   // child slot `skip_child` dropped, `child` put in at new child slot `child_at`.
   // Consumes `n`'s shell; children move without count changes.
   static constexpr std::uint32_t npos = ~std::uint32_t{0};
-  static TrieNode* rebuild(TrieNode* n, std::uint32_t dm, std::uint32_t nm, std::uint32_t skip_entry,
-                           Entry* add, std::uint32_t add_at, std::uint32_t skip_child,
-                           TrieNode* child, std::uint32_t child_at) noexcept {
+  static TrieNode* rebuild(TrieNode* n, std::uint32_t dm, std::uint32_t nm,
+                           std::uint32_t skip_entry, Entry* add, std::uint32_t add_at,
+                           std::uint32_t skip_child, TrieNode* child,
+                           std::uint32_t child_at) noexcept {
     const bool coll = n->collision != 0;
     const std::uint32_t old_nd = n->data_count(), old_nc = n->child_count();
     TrieNode* m = allocate(coll ? dm : popcount32(dm), popcount32(nm), coll);
@@ -376,9 +377,7 @@ class HashTrie {
     modify(std::forward<K>(k), [&](V& slot) { slot = std::move(v); });
     return std::move(*this);
   }
-  HashTrie insert(value_type kv) const& noexcept {
-    return HashTrie(*this).insert(std::move(kv));
-  }
+  HashTrie insert(value_type kv) const& noexcept { return HashTrie(*this).insert(std::move(kv)); }
   HashTrie insert(value_type kv) && noexcept {
     return std::move(*this).set(std::move(kv.first), std::move(kv.second));
   }
@@ -463,7 +462,8 @@ class HashTrie {
     }
     Node* n = Node::allocate(0, 1, false);
     n->nodemap = ba;
-    n->children()[0] = merge(shift + detail::kTrieBits, std::move(a), ha, std::move(b), hb, b_value);
+    n->children()[0] =
+        merge(shift + detail::kTrieBits, std::move(a), ha, std::move(b), hb, b_value);
     return n;
   }
 
@@ -504,7 +504,8 @@ class HashTrie {
       }
       value_type fresh(std::string(std::forward<K>(k)), V{});
       const std::uint32_t at = detail::trie_index(n->datamap, bit);
-      n = *slot = Node::rebuild(n, n->datamap | bit, n->nodemap, npos, &fresh, at, npos, nullptr, 0);
+      n = *slot =
+          Node::rebuild(n, n->datamap | bit, n->nodemap, npos, &fresh, at, npos, nullptr, 0);
       ++size_;
       return fn(n->entries()[at].second);
     }

@@ -154,8 +154,8 @@ TYPED_TEST(HashTrieTest, AgreesWithModelAndCopiesStayFrozen) {
     return out;
   };
   for (int step = 0; step < 6000; ++step) {
-    const std::string k = std::string(1, static_cast<char>('a' + rng() % 4)) +
-                          std::to_string(rng() % 60);
+    const std::string k =
+        std::string(1, static_cast<char>('a' + rng() % 4)) + std::to_string(rng() % 60);
     const int v = static_cast<int>(rng() % 1000);
     switch (rng() % 8) {
       case 0:
