@@ -106,7 +106,7 @@ case "$task" in
       for cfg in -DPy_GIL_DISABLED=1 -UPy_GIL_DISABLED; do
         for f in $srcs; do
           "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror "$cfg" -isystem "$inc" \
-            -Isrc -isystem third_party "$f"
+            -Isrc "$f"
         done
       done
     done
