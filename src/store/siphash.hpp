@@ -96,8 +96,9 @@ inline std::uint64_t load_tail(const unsigned char* end, std::size_t n, std::siz
 }
 
 // SipHash-1-3 of `data` followed by `extra_len` (0 or 1) copies of `extra`.
-inline std::uint64_t siphash13_tail(SipKey key, std::string_view data, std::size_t extra_len,
-                                    unsigned char extra) noexcept {
+[[gnu::always_inline]] inline std::uint64_t siphash13_tail(SipKey key, std::string_view data,
+                                                           std::size_t extra_len,
+                                                           unsigned char extra) noexcept {
   SipState s(key);
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t n = data.size();
