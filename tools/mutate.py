@@ -206,7 +206,7 @@ class Runner:
         if self.tree.exists():
             shutil.rmtree(self.tree)
         self.tree.mkdir(parents=True)
-        for part in ("CMakeLists.txt", "src", "tests", "python", "third_party", "pyproject.toml"):
+        for part in ("CMakeLists.txt", "src", "tests", "python", "pyproject.toml"):
             src = REPO / part
             (shutil.copytree if src.is_dir() else shutil.copy2)(src, self.tree / part)
         subprocess.run(

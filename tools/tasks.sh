@@ -143,7 +143,7 @@ case "$task" in
       for cfg in -DPy_GIL_DISABLED=1 -UPy_GIL_DISABLED; do
         for f in $srcs; do
           "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror "$cfg" -isystem "$inc" \
-            -Isrc -isystem third_party "$f"
+            -Isrc "$f"
         done
       done
     done
@@ -157,7 +157,7 @@ case "$task" in
     install_pkg
     "$venv/bin/python" tools/mutate.py "$@" ;;
   format)
-    git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' -e '^third_party/' | xargs clang-format -i ;;
+    git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' | xargs clang-format -i ;;
   shell)
     exec bash "$@" ;;
   *)

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -11,20 +12,44 @@ namespace {
 using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 using SharedLock = std::shared_lock<std::shared_mutex>;
 
+// Puts `value` in `slot` and the replaced value (null if the key was new) in `value`, to be
+// released by the caller after unlocking; returns the replaced value's size.
+std::uint64_t replace(EncodedValue& slot, EncodedValue& value) noexcept {
+  slot.swap(value);
+  return value.size();
+}
+
 // Inserts or replaces one pair; returns the replaced value's size (0 if the key was new).
-// Moving the map in lets immer update nodes in place when no snapshot shares them.
-std::uint64_t put(NamespaceMap& map, std::string&& ns, std::string&& key, EncodedValue&& value) {
-  std::uint64_t old_size = 0;
+// Nodes no snapshot shares are updated in place.
+std::uint64_t put(NamespaceMap& map, std::string_view ns, std::string_view key,
+                  EncodedValue& value) {
   const std::uint64_t new_size = value.size();
-  map = std::move(map).update(std::move(ns), [&](auto&& keys) {
-    const std::uint64_t bytes = keys.bytes;
-    KeyMap updated = std::forward<decltype(keys)>(keys).update(std::move(key), [&](auto&& old) {
-      old_size = old.size();
-      return std::move(value);
-    });
-    return NamespaceKeys(std::move(updated), bytes + new_size - old_size);
+  return map.modify(ns, [&](NamespaceKeys& keys) {
+    const std::uint64_t old_size =
+        keys.modify(key, [&](EncodedValue& slot) { return replace(slot, value); });
+    keys.bytes += new_size - old_size;
+    return old_size;
   });
-  return old_size;
+}
+
+// The shard of every item and the item positions in shard order (input order within a
+// shard), by one counting pass. `ns_of(i)` is item i's namespace; consecutive items of one
+// namespace share one shard hash. starts[s] .. starts[s + 1] is shard s's range in `order`.
+template <class NsOf>
+void shard_order(std::size_t n, NsOf&& ns_of, std::array<std::size_t, kShardCount + 1>& starts,
+                 std::vector<std::size_t>& order) {
+  std::vector<unsigned char> shard_of(n);
+  starts.fill(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool same = i > 0 && detail::same_bytes(ns_of(i), ns_of(i - 1));
+    shard_of[i] = static_cast<unsigned char>(same ? shard_of[i - 1] : shard_index(ns_of(i)));
+    ++starts[shard_of[i] + 1];
+  }
+  for (std::size_t s = 0; s < kShardCount; ++s) starts[s + 1] += starts[s];
+  std::array<std::size_t, kShardCount> next;
+  std::copy(starts.begin(), starts.end() - 1, next.begin());
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) order[next[shard_of[i]]++] = i;
 }
 
 // Counters change by wrapping addition; a decrease adds the two's complement.
@@ -46,14 +71,14 @@ double wall_clock_seconds() noexcept {
 
 Engine::Engine(std::optional<std::uint64_t> max_history) noexcept : max_history_(max_history) {}
 
-void Engine::set(std::string ns, std::string key, EncodedValue value) noexcept {
+void Engine::set(std::string_view ns, std::string_view key, EncodedValue value) noexcept {
   assert(value);
   detail::Shard& shard = shards_[shard_index(ns)];
   const std::uint64_t new_size = value.size();
   ExclusiveLock lock(shard.mutex);
-  const std::uint64_t old_size = put(shard.map, std::move(ns), std::move(key), std::move(value));
+  const std::uint64_t old_size = put(shard.map, ns, key, value);
   add_bytes(shard, new_size - old_size);
-}
+}  // `value`, now the replaced one, is released after unlocking
 
 EncodedValue Engine::get(std::string_view ns, std::string_view key) const {
   const detail::Shard& shard = shards_[shard_index(ns)];
@@ -80,9 +105,6 @@ bool Engine::contains_namespace(std::string_view ns) const {
 
 bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
   detail::Shard& shard = shards_[shard_index(ns)];
-  // immer's erase wants owned keys; build them before locking.
-  std::string ns_owned(ns);
-  std::string key_owned(key);
   ExclusiveLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(ns);
   if (!keys) return false;
@@ -90,11 +112,11 @@ bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
   if (!value) return false;
   const std::uint64_t size = value->size();
   if (keys->size() == 1) {
-    shard.map = std::move(shard.map).erase(ns_owned);  // no empty key maps
+    shard.map.erase_in_place(ns);  // no empty key maps
   } else {
-    shard.map = std::move(shard.map).update_if_exists(std::move(ns_owned), [&](auto&& km) {
-      const std::uint64_t bytes = km.bytes - size;
-      return NamespaceKeys(std::forward<decltype(km)>(km).erase(key_owned), bytes);
+    shard.map.modify_existing(ns, [&](NamespaceKeys& km) {
+      km.erase_in_place(key);
+      km.bytes -= size;
     });
   }
   add_bytes(shard, std::uint64_t{0} - size);
@@ -121,36 +143,79 @@ std::uint64_t Engine::entry_count() const {
   return n;
 }
 
-void Engine::set_many(std::vector<SetItem> items) noexcept {
-  std::array<std::vector<std::size_t>, kShardCount> groups;
-  for (std::size_t i = 0; i < items.size(); ++i) groups[shard_index(items[i].ns)].push_back(i);
+// Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), which receives
+// the replaced value so that the caller releases it unlocked) in shard order; each run of one
+// namespace within a shard costs one namespace lookup, then one key-map update per item, in input
+// order.
+template <class NsOf, class KeyOf, class ValueOf>
+void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, NsOf&& ns_of,
+                 KeyOf&& key_of, ValueOf&& value_of) noexcept {
+  std::array<std::size_t, kShardCount + 1> starts;
+  std::vector<std::size_t> order;
+  shard_order(n, ns_of, starts, order);
   for (std::size_t s = 0; s < kShardCount; ++s) {
-    if (groups[s].empty()) continue;
-    detail::Shard& shard = shards_[s];
+    if (starts[s] == starts[s + 1]) continue;
+    detail::Shard& shard = shards[s];
     std::uint64_t delta = 0;
     ExclusiveLock lock(shard.mutex);
-    for (std::size_t i : groups[s]) {
-      SetItem& item = items[i];
-      assert(item.value);
-      delta += item.value.size();
-      delta -= put(shard.map, std::move(item.ns), std::move(item.key), std::move(item.value));
+    for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
+      auto&& ns = ns_of(order[p]);
+      for (run_end = p + 1;
+           run_end < starts[s + 1] && detail::same_bytes(ns_of(order[run_end]), ns); ++run_end) {
+      }
+      // Items are consumed: new names may be moved into the maps.
+      delta += shard.map.modify(std::move(ns), [&](NamespaceKeys& keys) {
+        std::uint64_t d = 0;
+        for (std::size_t r = p; r < run_end; ++r) {
+          EncodedValue& value = value_of(order[r]);
+          assert(value);
+          d += value.size();
+          d -= keys.modify(std::move(key_of(order[r])),
+                           [&](EncodedValue& slot) { return replace(slot, value); });
+        }
+        keys.bytes += d;
+        return d;
+      });
     }
     add_bytes(shard, delta);
   }
 }
 
+void Engine::set_many(std::vector<SetItem> items) noexcept {
+  write_batch(
+      shards_, items.size(), [&](std::size_t i) -> std::string& { return items[i].ns; },
+      [&](std::size_t i) -> std::string& { return items[i].key; },
+      [&](std::size_t i) -> EncodedValue& { return items[i].value; });
+}
+
+void Engine::set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> values) noexcept {
+  assert(pairs.size() == values.size());
+  write_batch(
+      shards_, pairs.size(), [&](std::size_t i) { return pairs[i].ns; },
+      [&](std::size_t i) { return pairs[i].key; },
+      [&](std::size_t i) -> EncodedValue& { return values[i]; });
+}
+
 std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const {
   std::vector<EncodedValue> out(pairs.size());
-  std::array<std::vector<std::size_t>, kShardCount> groups;
-  for (std::size_t i = 0; i < pairs.size(); ++i) groups[shard_index(pairs[i].ns)].push_back(i);
+  std::array<std::size_t, kShardCount + 1> starts;
+  std::vector<std::size_t> order;
+  shard_order(pairs.size(), [&](std::size_t i) { return pairs[i].ns; }, starts, order);
   for (std::size_t s = 0; s < kShardCount; ++s) {
-    if (groups[s].empty()) continue;
+    if (starts[s] == starts[s + 1]) continue;
     const detail::Shard& shard = shards_[s];
     SharedLock lock(shard.mutex);
-    for (std::size_t i : groups[s]) {
-      const KeyMap* keys = shard.map.find(pairs[i].ns);
+    for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
+      const std::string_view ns = pairs[order[p]].ns;
+      for (run_end = p + 1;
+           run_end < starts[s + 1] && detail::same_bytes(pairs[order[run_end]].ns, ns); ++run_end) {
+      }
+      const KeyMap* keys = shard.map.find(ns);
       if (!keys) continue;
-      if (const EncodedValue* value = keys->find(pairs[i].key)) out[i] = *value;
+      for (std::size_t r = p; r < run_end; ++r) {
+        const std::size_t i = order[r];
+        if (const EncodedValue* value = keys->find(pairs[i].key)) out[i] = *value;
+      }
     }
   }
   return out;

@@ -10,8 +10,8 @@
 // visit several shards take them one at a time in ascending order; snapshot() and
 // restore() hold all 16 together, and copy_namespace() its two, taken in ascending order. The
 // last-id and history locks are never held with a shard lock or with each other. No lock is held
-// while calling anything outside the engine, and memory a write releases in bulk (clear, restore,
-// history trimming) is freed after unlocking.
+// while calling anything outside the engine, and memory a write releases (clear, restore,
+// history trimming, values replaced by set and set_many) is freed after unlocking.
 //
 // Every member is safe to call concurrently from any number of threads. Members that
 // change the engine are noexcept: running out of memory halfway through a map update would
@@ -81,8 +81,8 @@ class Engine {
   // --- Single pair: one shard lock each, O(1) expected map work. ---
 
   // Stores `value` (non-null) under (ns, key), replacing any previous value. Allocates
-  // map nodes that a snapshot still shares.
-  void set(std::string ns, std::string key, EncodedValue value) noexcept;
+  // map nodes that a snapshot still shares, and copies the strings only when new.
+  void set(std::string_view ns, std::string_view key, EncodedValue value) noexcept;
 
   // The stored value, or null. Takes a reference; never copies the bytes. No allocation.
   EncodedValue get(std::string_view ns, std::string_view key) const;
@@ -111,6 +111,11 @@ class Engine {
   // Each shard's writes become visible together; the batch is not atomic across shards.
   // O(n) expected.
   void set_many(std::vector<SetItem> items) noexcept;
+
+  // The same for borrowed strings: values[i] (non-null) goes under pairs[i] and values[i]
+  // receives the value it replaced (null if the pair was new), so the caller releases the
+  // old values unlocked. The strings are copied only for new pairs. Requires equal lengths.
+  void set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> values) noexcept;
 
   // One result per input, in input order; null where absent. O(n) expected.
   std::vector<EncodedValue> get_many(std::span<const KeyRef> pairs) const;

@@ -2,27 +2,27 @@
 //
 // A shard holds a NamespaceMap: namespace -> NamespaceKeys (a KeyMap and its byte total),
 // and a KeyMap is key -> EncodedValue.
-// Both are immer hash tries: copying one is O(1) and shares every node; a change copies
-// only the nodes on its path that another copy still shares, so a snapshot's copy never
-// sees later writes. Node refcounts are atomic, so copies may live on any thread.
+// Both are hash tries (store/hamt.hpp): copying one is O(1) and shares every node; a change
+// copies only the nodes on its path that another copy still shares, so a snapshot's copy
+// never sees later writes. Node refcounts are atomic, so copies may live on any thread.
+// Each map hashes under a secret key of its own, which travels with it into snapshots and
+// other stores.
 // Invariants kept by the engine: a namespace lives only in the map of shard
 // shard_index(namespace), and no NamespaceMap holds an empty KeyMap.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
-#include <immer/map.hpp>
 #include <string>
 #include <utility>
 
 #include "store/encoded_value.hpp"
+#include "store/hamt.hpp"
 #include "store/limits.hpp"
-#include "store/siphash.hpp"
 
 namespace store {
 
-using KeyMap = immer::map<std::string, EncodedValue, detail::MapHash, std::equal_to<>>;
+using KeyMap = HashTrie<EncodedValue>;
 
 // A namespace's key map with the summed size of its values, kept by every write, so that
 // copying or dropping a whole namespace keeps the shard counter exact without visiting
@@ -34,7 +34,7 @@ struct NamespaceKeys : KeyMap {
   std::uint64_t bytes = 0;
 };
 
-using NamespaceMap = immer::map<std::string, NamespaceKeys, detail::MapHash, std::equal_to<>>;
+using NamespaceMap = HashTrie<NamespaceKeys>;
 
 using ShardMaps = std::array<NamespaceMap, kShardCount>;
 using ShardBytes = std::array<std::uint64_t, kShardCount>;

@@ -120,6 +120,14 @@ void for_each_tuple(PyObject* seq, std::size_t arity, F&& f) {
   if (PyErr_Occurred()) throw py::Error{};
 }
 
+// How many elements a batch argument has, when that is known without running Python code:
+// only a hint for reserving (a list may change size while it is walked).
+std::size_t size_hint(PyObject* seq) {
+  if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
+  if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
+  return 0;
+}
+
 // ---- Store ----
 
 constexpr py::Signature<3> kNewSig{"Store.__new__()", {"backend", "codec", "max_history"}, 0};
@@ -165,10 +173,10 @@ Ref store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 Ref store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSetSig, args, nargs, kwnames);
-  std::string ns(a.convert(0, py::as_utf8));
-  std::string key(a.convert(1, py::as_utf8));
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
   EncodedValue value = encode_value(a[2]);
-  py::detached([&] { engine(self).set(std::move(ns), std::move(key), std::move(value)); });
+  py::detached([&] { engine(self).set(ns, key, std::move(value)); });
   return py::none();
 }
 
@@ -184,21 +192,22 @@ Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSetManySig, args, nargs, kwnames);
   // The whole batch is extracted before anything is encoded, so a shape or type error
-  // always wins over an encoding error.
+  // always wins over an encoding error. The tuples keep the strings `pairs` views alive.
   std::vector<Ref> triples;
-  std::vector<SetItem> items;
+  std::vector<KeyRef> pairs;
+  triples.reserve(size_hint(a[0]));
+  pairs.reserve(size_hint(a[0]));
   a.named(0, [&] {
     for_each_tuple(a[0], 3, [&](Ref t) {
-      SetItem item;
-      item.ns = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)));
-      item.key = std::string(py::as_utf8(PyTuple_GET_ITEM(t.get(), 1)));
-      items.push_back(std::move(item));
+      pairs.push_back(
+          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
       triples.push_back(std::move(t));
     });
   });
-  for (std::size_t i = 0; i < triples.size(); ++i)
-    items[i].value = encode_value(PyTuple_GET_ITEM(triples[i].get(), 2));
-  py::detached([&] { engine(self).set_many(std::move(items)); });
+  std::vector<EncodedValue> values;
+  values.reserve(triples.size());
+  for (const Ref& t : triples) values.push_back(encode_value(PyTuple_GET_ITEM(t.get(), 2)));
+  py::detached([&] { engine(self).set_many(pairs, values); });
   return py::none();
 }
 
@@ -206,6 +215,8 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = py::bind(kGetManySig, args, nargs, kwnames);
   std::vector<Ref> tuples;  // keep the strings that `pairs` views alive
   std::vector<KeyRef> pairs;
+  tuples.reserve(size_hint(a[0]));
+  pairs.reserve(size_hint(a[0]));
   a.named(0, [&] {
     for_each_tuple(a[0], 2, [&](Ref t) {
       pairs.push_back(

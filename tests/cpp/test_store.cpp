@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/engine.hpp"
+#include "store/hamt.hpp"
 #include "store/limits.hpp"
 #include "store/siphash.hpp"
 
@@ -55,6 +58,170 @@ INSTANTIATE_TEST_SUITE_P(Names, ShardIndexTest,
                          ::testing::Values(ShardCase{"default", 1}, ShardCase{"a", 3},
                                            ShardCase{"threads", 11}, ShardCase{"ns", 15},
                                            ShardCase{"", 15}));
+
+// The byte-at-a-time SipHash-1-3 the store shipped first; the word-at-a-time one must agree
+// with it bit for bit (shard numbers are fixed across versions and processes).
+std::uint64_t reference_siphash13(SipKey key, std::string_view data, bool extra) {
+  std::uint64_t v0 = key.k0 ^ 0x736f6d6570736575ULL, v1 = key.k1 ^ 0x646f72616e646f6dULL;
+  std::uint64_t v2 = key.k0 ^ 0x6c7967656e657261ULL, v3 = key.k1 ^ 0x7465646279746573ULL;
+  auto round = [&] {
+    v0 += v1, v1 = std::rotl(v1, 13), v1 ^= v0, v0 = std::rotl(v0, 32);
+    v2 += v3, v3 = std::rotl(v3, 16), v3 ^= v2;
+    v0 += v3, v3 = std::rotl(v3, 21), v3 ^= v0;
+    v2 += v1, v1 = std::rotl(v1, 17), v1 ^= v2, v2 = std::rotl(v2, 32);
+  };
+  std::string msg(data);
+  if (extra) msg.push_back('\xff');
+  const std::size_t blocks = msg.size() / 8;
+  for (std::size_t b = 0; b <= blocks; ++b) {
+    std::uint64_t m = b == blocks ? static_cast<std::uint64_t>(msg.size() & 0xff) << 56 : 0;
+    for (std::size_t j = 0; j < 8 && b * 8 + j < msg.size(); ++j)
+      m |= static_cast<std::uint64_t>(static_cast<unsigned char>(msg[b * 8 + j])) << (8 * j);
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+TEST(SipHash, WordLoadsMatchByteReferenceAtEveryLength) {
+  std::mt19937_64 rng(7);
+  for (int trial = 0; trial < 20; ++trial) {
+    const SipKey key = trial == 0 ? SipKey{} : SipKey{rng(), rng()};
+    std::string buf(80, '\0');
+    for (char& c : buf) c = static_cast<char>(rng());
+    // Every length at several offsets, so loads meet every alignment.
+    for (std::size_t off = 0; off < 8; off += 3)
+      for (std::size_t n = 0; n <= 64; ++n) {
+        const std::string_view data(buf.data() + off, n);
+        ASSERT_EQ(siphash13(key, data), reference_siphash13(key, data, false)) << n;
+        if (trial == 0) {
+          ASSERT_EQ(shard_index(data), reference_siphash13(key, data, true) & kShardMask) << n;
+        }
+      }
+  }
+}
+
+TEST(SipHash, FreshMapKeysDiffer) {
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+  for (int i = 0; i < 1000; ++i) {
+    const SipKey k = fresh_map_key();
+    EXPECT_NE(k, SipKey{});
+    seen.insert({k.k0, k.k1});
+  }
+  SipKey other;
+  std::thread([&] { other = fresh_map_key(); }).join();
+  seen.insert({other.k0, other.k1});
+  EXPECT_EQ(seen.size(), 1001u);
+}
+
+// --- Hash trie -------------------------------------------------------------------------
+
+// Only the first byte counts, placed in the top bits: keys sharing it collide on all 64
+// bits (collision nodes), and the others part only at the deepest levels.
+struct FirstByteHash {
+  void ensure_keyed() noexcept {}
+  std::uint64_t operator()(std::string_view s) const noexcept {
+    return s.empty() ? 0 : std::uint64_t{static_cast<unsigned char>(s[0])} << 56;
+  }
+};
+
+template <class Hasher>
+class HashTrieTest : public ::testing::Test {};
+using Hashers = ::testing::Types<KeyedSipHash, FirstByteHash>;
+TYPED_TEST_SUITE(HashTrieTest, Hashers);
+
+// Random changes against a std::map model; copies taken along the way must keep their
+// contents while the original goes on changing.
+TYPED_TEST(HashTrieTest, AgreesWithModelAndCopiesStayFrozen) {
+  using Map = HashTrie<int, TypeParam>;
+  std::mt19937_64 rng(99);
+  Map m;
+  std::map<std::string, int> model;
+  std::vector<std::pair<Map, std::map<std::string, int>>> copies;
+  auto contents = [](const Map& map) {
+    std::map<std::string, int> out;
+    std::size_t n = 0;
+    for (const auto& [k, v] : map) {
+      out[k] = v;
+      ++n;
+    }
+    EXPECT_EQ(n, out.size()) << "an entry visited twice";
+    return out;
+  };
+  for (int step = 0; step < 6000; ++step) {
+    const std::string k =
+        std::string(1, static_cast<char>('a' + rng() % 4)) + std::to_string(rng() % 60);
+    const int v = static_cast<int>(rng() % 1000);
+    switch (rng() % 8) {
+      case 0:
+      case 1:
+      case 2:
+        m.modify(k, [&](int& slot) { slot = v; });
+        model[k] = v;
+        break;
+      case 3:
+        m = std::move(m).update(k, [&](int old) { return old + v; });
+        model[k] += v;
+        break;
+      case 4:
+      case 5:
+        ASSERT_EQ(m.erase_in_place(k), model.erase(k) == 1);
+        break;
+      case 6:
+        m = m.erase(k).set(k + "x", v);  // the const forms, off a copy
+        model.erase(k);
+        model[k + "x"] = v;
+        break;
+      default:
+        if (rng() % 8 == 0) copies.emplace_back(m, model);
+        break;
+    }
+    ASSERT_EQ(m.size(), model.size());
+    const int* found = m.find(k);
+    auto it = model.find(k);
+    ASSERT_EQ(found != nullptr, it != model.end());
+    if (found) {
+      ASSERT_EQ(*found, it->second);
+    }
+  }
+  ASSERT_GT(copies.size(), 10u);
+  EXPECT_EQ(contents(m), model);
+  for (const auto& [copy, expected] : copies) {
+    EXPECT_EQ(contents(copy), expected);
+    EXPECT_EQ(copy.size(), expected.size());
+  }
+  for (const auto& [k, v] : model) EXPECT_TRUE(m.erase_in_place(k));
+  EXPECT_TRUE(m.empty());
+  EXPECT_EQ(m.identity(), nullptr);
+}
+
+// A change copies nodes only while another map shares them; an empty map owns no node at
+// all, so nothing is shared between maps that never copied each other.
+TEST(HashTrie, ChangesInPlaceUnlessShared) {
+  KeyMap m;
+  EXPECT_EQ(m.identity(), nullptr);
+  for (int i = 0; i < 500; ++i) m = std::move(m).set(std::to_string(i), ev("v"));
+  const void* root = m.identity();
+  m.modify("7", [](EncodedValue& v) { v = ev("w"); });
+  m.erase_in_place("8");
+  EXPECT_EQ(m.identity(), root);
+  KeyMap copy = m;
+  m.modify("7", [](EncodedValue& v) { v = ev("x"); });
+  EXPECT_NE(m.identity(), root);
+  EXPECT_EQ(copy.identity(), root);
+  EXPECT_EQ(bytes_of(*copy.find("7")), "w");
+  root = m.identity();
+  m.modify("9", [](EncodedValue& v) { v = ev("y"); });  // the new path is private now
+  EXPECT_EQ(m.identity(), root);
+  KeyMap moved = std::move(m);
+  EXPECT_EQ(m.identity(), nullptr);
+  EXPECT_EQ(moved.identity(), root);
+}
 
 // --- Encoded values --------------------------------------------------------------------
 
@@ -448,17 +615,32 @@ TEST(Restore, FromAnotherEngineThenIndependent) {
   Engine dst;
   src.set("threads", "t1", ev("src"));
   dst.set("default", "d", ev("dst"));
+  // Enough pairs for deep tries: the maps, hashed under src's keys, move into dst.
+  for (int i = 0; i < 300; ++i) src.set("bulk", std::to_string(i), ev("b"));
   SnapshotPtr s = src.snapshot();
   dst.restore(*s);
   EXPECT_EQ(bytes_of(dst.get("threads", "t1")), "src");
   EXPECT_FALSE(dst.contains("default", "d"));
   dst.set("threads", "t1", ev("changed"));
   dst.set("threads", "t2", ev("x"));
+  for (int i = 0; i < 300; i += 2) dst.erase("bulk", std::to_string(i));
+  for (int i = 300; i < 400; ++i) dst.set("bulk", std::to_string(i), ev("n"));
   EXPECT_EQ(bytes_of(src.get("threads", "t1")), "src");
   EXPECT_FALSE(src.contains("threads", "t2"));
   src.erase("threads", "t1");
   EXPECT_EQ(bytes_of(dst.get("threads", "t1")), "changed");
-  EXPECT_EQ(dst.snapshot()->size_bytes(), 8u);
+  for (int i = 0; i < 400; ++i) {
+    EXPECT_EQ(dst.contains("bulk", std::to_string(i)), i % 2 == 1 || i >= 300) << i;
+    EXPECT_EQ(src.contains("bulk", std::to_string(i)), i < 300) << i;
+  }
+  EXPECT_EQ(dst.snapshot()->size_bytes(), 8u + 150 + 100);
+  // And back: dst's maps (src's keys, changed in dst) diffed against and restored into src.
+  SnapshotPtr d = dst.snapshot();
+  Diff diff = d->diff(*src.snapshot());
+  EXPECT_EQ(diff.added.size(), 1u + 1 + 100);  // t1, t2, 300..399
+  EXPECT_EQ(diff.removed.size(), 150u);
+  src.restore(*d);
+  EXPECT_EQ(contents_of(*src.snapshot()), contents_of(*d));
 }
 
 // --- Diff ------------------------------------------------------------------------------
@@ -576,11 +758,23 @@ TEST(Engine, AgreesWithModelUnderRandomWrites) {
       case 6: {
         std::vector<SetItem> batch;
         for (int i = 0; i < 6; ++i) {
-          std::string bns = "ns" + pick(12), bkey = pick(30), v(rng() % 4, 'b');
+          // Runs of one namespace are common in batches, and take their own path.
+          std::string bns = i > 0 && rng() % 2 ? batch.back().ns : "ns" + pick(12);
+          std::string bkey = pick(30), v(rng() % 4, 'b');
           model[{bns, bkey}] = v;
           batch.push_back({bns, bkey, ev(v)});
         }
-        e.set_many(std::move(batch));
+        if (rng() % 2) {
+          e.set_many(std::move(batch));
+        } else {  // the borrowed form
+          std::vector<KeyRef> pairs;
+          std::vector<EncodedValue> values;
+          for (SetItem& item : batch) {
+            pairs.push_back({item.ns, item.key});
+            values.push_back(std::move(item.value));
+          }
+          e.set_many(pairs, values);
+        }
         break;
       }
       case 7:
