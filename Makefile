@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate build format shell clean
+.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format shell clean
 test:
 	$(RUN) test
 demo:
@@ -25,6 +25,8 @@ parallel:
 	$(RUN) parallel
 fuzz:
 	$(RUN) fuzz
+instructions:
+	$(RUN) instructions
 mutate:
 	$(RUN) mutate
 build:

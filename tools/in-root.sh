@@ -9,6 +9,9 @@ if [ "$place" = host ]; then
   cd "$repo" && exec "$@"
 fi
 root=$place
+# Held until the task ends, so that provisioning for another package list leaves this root be.
+exec 8>"$root.use"
+flock -s 8
 cmd=$(printf '%q ' "$@")
 # The root starts from a clean environment; the project's own QV_* settings go along.
 for v in $(compgen -e | grep '^QV_' || true); do

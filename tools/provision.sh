@@ -42,8 +42,12 @@ debootstrap --variant=minbase --include="$(echo "$pkgs" | tr ' ' ',')" sid "$tmp
   || { log "debootstrap failed; see $tmp/debootstrap/debootstrap.log"; exit 1; }
 touch "$tmp/.ready"
 mv "$tmp" "$root"
-# Roots made from older package lists are of no further use.
+# Roots made from older package lists are of no further use, unless a task of another
+# checkout still runs in one (it holds a shared lock on its .use file): that one goes later.
 for old in "$cache"/sid-*; do
-  [ "$old" = "$root" ] || drop "$old"
+  [ -d "$old" ] && [ "$old" != "$root" ] || continue
+  exec 7>"$old.use"
+  if flock -xn 7; then drop "$old"; rm -f "$old.use"; fi
+  exec 7>&-
 done
 echo "$root"

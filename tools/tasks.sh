@@ -152,6 +152,10 @@ case "$task" in
     # CI's pass: fewer repetitions, and the slow threaded and property-based tests left
     # to the full run.
     "$0" refleaks --refleak-warmup 1 --refleak-runs 3 -m "not slow" "$@" ;;
+  instructions)
+    # Instructions per call under callgrind, ours beside the peer (exact where times are noisy).
+    install_pkg
+    "$venv/bin/python" bench/instructions.py "$@" ;;
   mutate)
     # Planted faults against the whole suite; long (about an hour for 300 mutants), not in CI.
     install_pkg

@@ -1,0 +1,108 @@
+"""Instructions per call under callgrind, ours beside the peer, for the paths we tune.
+
+Timings on a shared two-core machine swing by 2x; instruction counts do not: the same
+binary, input and environment give the same count whatever else runs. Each figure is
+(Ir of a run with 2n calls - Ir of a run with n calls) / n, so start-up, imports and
+set-up cancel out.
+
+    python bench/instructions.py [filter]      (`make instructions`; needs valgrind)
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+# name -> (ours, peer, peer name, calls n, setup); each entry of ours/peer is a statement
+# timed n times. Setups may use the bench modules' own data.
+CODEC_SETUP = """
+import msgspec, quorvalent
+from bench_codec import corpus
+v = corpus()[{case!r}]
+enc, dec = msgspec.msgpack.Encoder(), msgspec.msgpack.Decoder()
+ours_b, peer_b = quorvalent.dumps(v), enc.encode(v)
+"""
+STORE_SETUP = """
+import msgspec, quorvalent
+from bench_store import AGENT_STATE, layout
+enc, dec = msgspec.msgpack.Encoder().encode, msgspec.msgpack.Decoder().decode
+s = quorvalent.Store(); d = {}
+s.set("threads", "t1", AGENT_STATE); d[("threads", "t1")] = enc(AGENT_STATE)
+items = [(ns, key, {"step": i, "ok": True}) for i, (ns, key) in enumerate(layout(1000, 50))]
+pairs = [(ns, key) for ns, key, _ in items]
+s.set_many(items)
+def singles_set():
+    for ns, key, v in items: s.set(ns, key, v)
+def singles_get():
+    for ns, key in pairs: s.get(ns, key)
+"""
+GRAPH_SETUP = """
+import quorvalent
+from bench_graph import GUARDS, make_state, hand_route
+g = quorvalent.HandoffGraph()
+for target, guard in GUARDS: g.add_edge("triage", target, guard)
+state = make_state()
+assert g.route("triage", state) == hand_route(state)
+"""
+
+
+def cases() -> list[tuple[str, str, str, str, int, str]]:
+    out = []
+    sys.path.insert(0, str(HERE))
+    from bench_codec import corpus  # noqa: PLC0415
+
+    for case in corpus():
+        setup = CODEC_SETUP.format(case=case)
+        n = 3 if "1 MiB" in case else 20
+        out.append((f"dumps {case}", "quorvalent.dumps(v)", "enc.encode(v)", "msgspec", n, setup))
+        out.append((f"loads {case}", "quorvalent.loads(ours_b)", "dec.decode(peer_b)", "msgspec",
+                    n, setup))
+    out += [
+        ("store set", 's.set("threads", "t1", AGENT_STATE)',
+         'd[("threads", "t1")] = enc(AGENT_STATE)', "dict+msgspec", 2000, STORE_SETUP),
+        ("store get", 's.get("threads", "t1")', 'dec(d[("threads", "t1")])', "dict+msgspec",
+         2000, STORE_SETUP),
+        ("store set_many, 1,000 items", "s.set_many(items)", "singles_set()", "1,000 x set", 20,
+         STORE_SETUP),
+        ("store get_many, 1,000 items", "s.get_many(pairs)", "singles_get()", "1,000 x get", 20,
+         STORE_SETUP),
+        ("route, 5 guards, 50-key state", 'g.route("triage", state)', "hand_route(state)",
+         "hand-written", 2000, GRAPH_SETUP),
+    ]
+    return out
+
+
+def irs(setup: str, stmt: str, n: int) -> int:
+    code = f"{setup}\nfor _ in range({n}):\n    {stmt}\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=str(HERE))
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                        sys.executable, "-c", code], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        text = Path(out).read_text()
+    return int(re.search(r"^summary: (\d+)", text, re.M).group(1))
+
+
+def per_call(setup: str, stmt: str, n: int) -> float:
+    return (irs(setup, stmt, 2 * n) - irs(setup, stmt, n)) / n
+
+
+def main() -> None:
+    pick = sys.argv[1] if len(sys.argv) > 1 else ""
+    print(f"{'path':42} {'ours':>12} {'peer':>12}  ratio  peer")
+    for name, ours, peer, peer_name, n, setup in cases():
+        if pick not in name:
+            continue
+        a, b = per_call(setup, ours, n), per_call(setup, peer, n)
+        print(f"{name:42} {a:12,.0f} {b:12,.0f}  {a / b:5.2f}  {peer_name}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
