@@ -79,7 +79,8 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
 
 
 def irs(setup: str, stmt: str, n: int) -> int:
-    code = f"{setup}\nfor _ in range({n}):\n    {stmt}\n"
+    # Inside a function, as callers run it: module-level code pays name lookups per call.
+    code = f"{setup}\ndef _calls():\n    for _ in range({n}):\n        {stmt}\n_calls()\n"
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=str(HERE))
