@@ -92,13 +92,22 @@ def _plain(v: Any, depth: int = 0) -> bool:
     if depth >= 100:
         return False
     if t is dict:
+        # Metadata is checked on every put: scalars and empty containers inline.
         for k, x in v.items():
-            if type(k) is not str or (type(x) not in _SCALARS and not _plain(x, depth + 1)):
+            if type(k) is not str:
+                return False
+            tx = type(x)
+            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63) or ((tx is dict or tx is list) and not x):
+                continue
+            if tx is int or not _plain(x, depth + 1):
                 return False
         return True
     if t is list:
         for x in v:
-            if type(x) not in _SCALARS and not _plain(x, depth + 1):
+            tx = type(x)
+            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63):
+                continue
+            if tx is int or not _plain(x, depth + 1):
                 return False
         return True
     return False
@@ -107,11 +116,12 @@ def _plain(v: Any, depth: int = 0) -> bool:
 class _Names:
     """The store namespaces of one thread's checkpoint namespace."""
 
-    __slots__ = ("thread", "index", "ckpt", "meta", "blob", "writes")
+    __slots__ = ("thread", "lock", "index", "ckpt", "meta", "blob", "writes")
 
-    def __init__(self, t: str, ns: str) -> None:
+    def __init__(self, t: str, ns: str, lock: threading.Lock) -> None:
         tail = t + _lp(ns, "checkpoint_ns")
         self.thread = t
+        self.lock = lock
         self.index = _INDEX + t
         self.ckpt = _CKPT + tail
         self.meta = _META + tail
@@ -151,6 +161,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
+        self._channels: dict[str, str] = {}  # channel -> the blob key prefix
 
     def _names(self, thread_id: Any, ns: str) -> _Names:
         # Names only (never store contents), so a restore of the store cannot stale them.
@@ -159,7 +170,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         if names is None:
             # LangGraph itself turns a non-str thread id into its str form.
             t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
-            names = _Names(t, ns)
+            names = _Names(t, ns, self._lock(t))
             if len(self._names_cache) >= _NAMES_CACHE:
                 self._names_cache.clear()
             self._names_cache[key] = names
@@ -212,7 +223,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 CheckpointTuple(
                     config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
                     checkpoint=checkpoint,
-                    metadata=self._md(md) if md is not None else {},
+                    metadata=(md if type(md) is dict else loads(md)) if md is not None else {},
                     parent_config=(
                         {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
                         if parent
@@ -325,12 +336,22 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
-        refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
+        versions = checkpoint["channel_versions"]
+        channels = self._channels
+        refs: dict[str, str] = {}
+        for ch, v in versions.items():
+            # The common case of _blob_key, with the channel's part cached.
+            head = channels.get(ch)
+            if head is None:
+                if len(channels) >= _NAMES_CACHE:
+                    channels.clear()
+                head = channels[ch] = f"{len(ch)}:{ch}"
+            refs[ch] = f"{head}s{v}" if type(v) is str else _blob_key(ch, v)
         blob_ns = names.blob
         items: _Items = [
             (
                 blob_ns,
-                refs[ch] if ch in refs and checkpoint["channel_versions"][ch] == v else _blob_key(ch, v),
+                refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
                 dumps(values[ch]) if ch in values else [],
             )
             for ch, v in new_versions.items()
@@ -338,12 +359,13 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
         items.append((names.meta, cid, md if _plain(md) else dumps(md)))
-        # Rewriting the index entry costs less than asking whether it is there.
-        items.append((names.index, ns, True))
         ck_type, ck_bytes = dumps(c)
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store
-        with self._lock(names.thread):
+        with names.lock:
+            # Asking costs less than rewriting the index entry.
+            if not store.contains(names.index, ns):
+                items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
             store.set_many(items)
             store.set(names.ckpt, cid, record)
@@ -363,8 +385,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         dumps = self.serde.dumps_typed
         new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
         store = self.store
-        with self._lock(names.thread):
-            stored, indexed = store.get_many([(names.writes, cid), (names.index, ns)])
+        with names.lock:
+            stored = store.get(names.writes, cid)
             by_key = {(w[1], w[2]): w for w in stored} if stored else {}
             for idx, channel, value in new:
                 if idx >= 0 and (task_id, idx) in by_key:
@@ -374,15 +396,12 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
             entry = sorted(by_key.values())
-            items: _Items = [(names.writes, cid, entry)]
-            if indexed is None:
-                # Also for a checkpoint deleted meanwhile: the index keeps the writes
-                # reachable by the next delete.
-                items.append((names.index, ns, True))
-            if len(items) == 1:
+            if stored or store.contains(names.index, ns):
                 store.set(names.writes, cid, entry)
             else:
-                store.set_many(items)
+                # Also for a checkpoint deleted meanwhile: the index keeps the writes
+                # reachable by the next delete.
+                store.set_many([(names.writes, cid, entry), (names.index, ns, True)])
 
     # -- deleting and copying --------------------------------------------------------
 
