@@ -190,8 +190,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
         for cid, rec, _ in found:
-            refs = rec[3]
-            pairs.extend([(blob_ns, refs[ch]) for ch in refs])
+            pairs.extend([(blob_ns, key) for key in rec[3].values()])
             pairs.append((writes_ns, cid))
             pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
@@ -200,36 +199,35 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         at = 0
         for cid, rec, md in found:
             parent, ck_type, ck_bytes, refs = rec
-            n = len(refs)
-            end = at + n
-            # A missing value is either a version never stored (skipped, as LangGraph's
-            # own savers do) or the sign that a delete removed the record first.
-            if (None in got[at:end] or got[end + 1] is None) and not self.store.contains(names.ckpt, cid):
-                at = end + 2
-                continue
             values: dict[str, Any] = {}
+            missing = False
             for channel in refs:
                 blob = got[at]
                 at += 1
-                if blob:  # [] marks a channel emptied at that version
+                if blob:
                     values[channel] = loads(blob)
-            writes = got[at] or ()
+                elif blob is None:
+                    missing = True
+                # else [] marks a channel emptied at that version
+            writes = got[at]
             if md is None:
                 md = got[at + 1]
             at += 2
+            # A missing value is either a version never stored (skipped, as LangGraph's
+            # own savers do) or the sign that a delete removed the record first.
+            if (missing or md is None) and not self.store.contains(names.ckpt, cid):
+                continue
             checkpoint: Checkpoint = loads((ck_type, ck_bytes))
             checkpoint["channel_values"] = values
             out.append(
                 CheckpointTuple(
-                    config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
-                    checkpoint=checkpoint,
-                    metadata=(md if type(md) is dict else loads(md)) if md is not None else {},
-                    parent_config=(
-                        {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
-                        if parent
-                        else None
-                    ),
-                    pending_writes=[(w[1], w[3], loads((w[4], w[5]))) for w in writes],
+                    {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
+                    checkpoint,
+                    (md if type(md) is dict else loads(md)) if md is not None else {},
+                    {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
+                    if parent
+                    else None,
+                    [(w[1], w[3], loads((w[4], w[5]))) for w in writes] if writes else [],
                 )
             )
         return out
