@@ -381,19 +381,31 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         cid = conf["checkpoint_id"]
         names = self._names(conf["thread_id"], ns)
         dumps = self.serde.dumps_typed
-        new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
         store = self.store
         with names.lock:
             stored = store.get(names.writes, cid)
-            by_key = {(w[1], w[2]): w for w in stored} if stored else {}
-            for idx, channel, value in new:
-                if idx >= 0 and (task_id, idx) in by_key:
-                    continue  # a retried task's regular writes are kept from its first run
-                type_, data = dumps(value)
-                by_key[(task_id, idx)] = [task_path, task_id, idx, channel, type_, data]
+            if not stored:
+                # The usual case: the first writes of the checkpoint, all new.
+                entry = []
+                special = False
+                for idx, (channel, value) in enumerate(writes):
+                    if channel in WRITES_IDX_MAP:
+                        idx = WRITES_IDX_MAP[channel]
+                        special = True
+                    entry.append([task_path, task_id, idx, channel, *dumps(value)])
+                if special:  # a special channel written twice keeps its last write
+                    entry = list({e[2]: e for e in entry}.values())
+            else:
+                by_key = {(w[1], w[2]): w for w in stored}
+                for idx, (channel, value) in enumerate(writes):
+                    idx = WRITES_IDX_MAP.get(channel, idx)
+                    if idx >= 0 and (task_id, idx) in by_key:
+                        continue  # a retried task's regular writes are kept from its first run
+                    by_key[(task_id, idx)] = [task_path, task_id, idx, channel, *dumps(value)]
+                entry = list(by_key.values())
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
-            entry = sorted(by_key.values())
+            entry.sort()
             if stored or store.contains(names.index, ns):
                 store.set(names.writes, cid, entry)
             else:
