@@ -12,8 +12,11 @@ thread id or checkpoint namespace can pass for another, whatever characters they
   greatest key is the newest checkpoint (uuid6 ids sort in creation order);
 - ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
-  every checkpoint that reads that version;
-- ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order.
+  every checkpoint that reads that version: ``[value]`` when the codec holds the value
+  exactly, else the serializer's ``[type, bytes]``, and ``[]`` for a channel emptied at
+  that version;
+- ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order;
+  each write ends with its value the same way (``value`` or ``type, bytes``).
 """
 
 from __future__ import annotations
@@ -204,11 +207,12 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             for channel in refs:
                 blob = got[at]
                 at += 1
-                if blob:
-                    values[channel] = loads(blob)
-                elif blob is None:
+                if blob is None:
                     missing = True
-                # else [] marks a channel emptied at that version
+                elif len(blob) == 1:
+                    values[channel] = blob[0]
+                elif blob:  # [] marks a channel emptied at that version
+                    values[channel] = loads(blob)
             writes = got[at]
             if md is None:
                 md = got[at + 1]
@@ -227,7 +231,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
                     if parent
                     else None,
-                    [(w[1], w[3], loads((w[4], w[5]))) for w in writes] if writes else [],
+                    [(w[1], w[3], w[4] if len(w) == 5 else loads((w[4], w[5]))) for w in writes] if writes else [],
                 )
             )
         return out
@@ -350,7 +354,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             (
                 blob_ns,
                 refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
-                dumps(values[ch]) if ch in values else [],
+                ((x,) if _plain(x := values[ch]) else dumps(x)) if ch in values else (),
             )
             for ch, v in new_versions.items()
         ]
@@ -392,7 +396,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     if channel in WRITES_IDX_MAP:
                         idx = WRITES_IDX_MAP[channel]
                         special = True
-                    entry.append([task_path, task_id, idx, channel, *dumps(value)])
+                    entry.append(
+                        [task_path, task_id, idx, channel, value]
+                        if _plain(value)
+                        else [task_path, task_id, idx, channel, *dumps(value)]
+                    )
                 if special:  # a special channel written twice keeps its last write
                     entry = list({e[2]: e for e in entry}.values())
             else:
@@ -401,7 +409,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     idx = WRITES_IDX_MAP.get(channel, idx)
                     if idx >= 0 and (task_id, idx) in by_key:
                         continue  # a retried task's regular writes are kept from its first run
-                    by_key[(task_id, idx)] = [task_path, task_id, idx, channel, *dumps(value)]
+                    by_key[(task_id, idx)] = (
+                        [task_path, task_id, idx, channel, value]
+                        if _plain(value)
+                        else [task_path, task_id, idx, channel, *dumps(value)]
+                    )
                 entry = list(by_key.values())
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
