@@ -240,7 +240,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         store = self.store
         cid = get_checkpoint_id(config)
         if cid is not None:
@@ -334,7 +334,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
@@ -383,7 +383,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         ns = conf.get("checkpoint_ns", "")
         cid = conf["checkpoint_id"]
-        names = self._names(conf["thread_id"], ns)
+        thread_id = conf["thread_id"]
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         dumps = self.serde.dumps_typed
         store = self.store
         with names.lock:
