@@ -223,11 +223,12 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 continue
             checkpoint: Checkpoint = loads((ck_type, ck_bytes))
             checkpoint["channel_values"] = values
+            metadata: Any = (md if type(md) is dict else loads(md)) if md is not None else {}
             out.append(
                 CheckpointTuple(
                     {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
                     checkpoint,
-                    (md if type(md) is dict else loads(md)) if md is not None else {},
+                    metadata,
                     {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
                     if parent
                     else None,
