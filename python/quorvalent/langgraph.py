@@ -12,8 +12,11 @@ thread id or checkpoint namespace can pass for another, whatever characters they
   greatest key is the newest checkpoint (uuid6 ids sort in creation order);
 - ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
-  every checkpoint that reads that version;
-- ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order.
+  every checkpoint that reads that version: ``[value]`` when the codec holds the value
+  exactly, else the serializer's ``[type, bytes]``, and ``[]`` for a channel emptied at
+  that version;
+- ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order;
+  each write ends with its value the same way (``value`` or ``type, bytes``).
 """
 
 from __future__ import annotations
@@ -92,13 +95,22 @@ def _plain(v: Any, depth: int = 0) -> bool:
     if depth >= 100:
         return False
     if t is dict:
+        # Metadata is checked on every put: scalars and empty containers inline.
         for k, x in v.items():
-            if type(k) is not str or (type(x) not in _SCALARS and not _plain(x, depth + 1)):
+            if type(k) is not str:
+                return False
+            tx = type(x)
+            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63) or ((tx is dict or tx is list) and not x):
+                continue
+            if tx is int or not _plain(x, depth + 1):
                 return False
         return True
     if t is list:
         for x in v:
-            if type(x) not in _SCALARS and not _plain(x, depth + 1):
+            tx = type(x)
+            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63):
+                continue
+            if tx is int or not _plain(x, depth + 1):
                 return False
         return True
     return False
@@ -107,11 +119,12 @@ def _plain(v: Any, depth: int = 0) -> bool:
 class _Names:
     """The store namespaces of one thread's checkpoint namespace."""
 
-    __slots__ = ("thread", "index", "ckpt", "meta", "blob", "writes")
+    __slots__ = ("thread", "lock", "index", "ckpt", "meta", "blob", "writes")
 
-    def __init__(self, t: str, ns: str) -> None:
+    def __init__(self, t: str, ns: str, lock: threading.Lock) -> None:
         tail = t + _lp(ns, "checkpoint_ns")
         self.thread = t
+        self.lock = lock
         self.index = _INDEX + t
         self.ckpt = _CKPT + tail
         self.meta = _META + tail
@@ -151,6 +164,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
+        self._channels: dict[str, str] = {}  # channel -> the blob key prefix
 
     def _names(self, thread_id: Any, ns: str) -> _Names:
         # Names only (never store contents), so a restore of the store cannot stale them.
@@ -159,7 +173,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         if names is None:
             # LangGraph itself turns a non-str thread id into its str form.
             t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
-            names = _Names(t, ns)
+            names = _Names(t, ns, self._lock(t))
             if len(self._names_cache) >= _NAMES_CACHE:
                 self._names_cache.clear()
             self._names_cache[key] = names
@@ -179,8 +193,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
         for cid, rec, _ in found:
-            refs = rec[3]
-            pairs.extend([(blob_ns, refs[ch]) for ch in refs])
+            pairs.extend([(blob_ns, key) for key in rec[3].values()])
             pairs.append((writes_ns, cid))
             pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
@@ -189,36 +202,37 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         at = 0
         for cid, rec, md in found:
             parent, ck_type, ck_bytes, refs = rec
-            n = len(refs)
-            end = at + n
-            # A missing value is either a version never stored (skipped, as LangGraph's
-            # own savers do) or the sign that a delete removed the record first.
-            if (None in got[at:end] or got[end + 1] is None) and not self.store.contains(names.ckpt, cid):
-                at = end + 2
-                continue
             values: dict[str, Any] = {}
+            missing = False
             for channel in refs:
                 blob = got[at]
                 at += 1
-                if blob:  # [] marks a channel emptied at that version
+                if blob is None:
+                    missing = True
+                elif len(blob) == 1:
+                    values[channel] = blob[0]
+                elif blob:  # [] marks a channel emptied at that version
                     values[channel] = loads(blob)
-            writes = got[at] or ()
+            writes = got[at]
             if md is None:
                 md = got[at + 1]
             at += 2
+            # A missing value is either a version never stored (skipped, as LangGraph's
+            # own savers do) or the sign that a delete removed the record first.
+            if (missing or md is None) and not self.store.contains(names.ckpt, cid):
+                continue
             checkpoint: Checkpoint = loads((ck_type, ck_bytes))
             checkpoint["channel_values"] = values
+            metadata: Any = (md if type(md) is dict else loads(md)) if md is not None else {}
             out.append(
                 CheckpointTuple(
-                    config={"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
-                    checkpoint=checkpoint,
-                    metadata=self._md(md) if md is not None else {},
-                    parent_config=(
-                        {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
-                        if parent
-                        else None
-                    ),
-                    pending_writes=[(w[1], w[3], loads((w[4], w[5]))) for w in writes],
+                    {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}},
+                    checkpoint,
+                    metadata,
+                    {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": parent}}
+                    if parent
+                    else None,
+                    [(w[1], w[3], w[4] if len(w) == 5 else loads((w[4], w[5]))) for w in writes] if writes else [],
                 )
             )
         return out
@@ -227,7 +241,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         store = self.store
         cid = get_checkpoint_id(config)
         if cid is not None:
@@ -321,29 +335,40 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
-        refs = {ch: _blob_key(ch, v) for ch, v in checkpoint["channel_versions"].items()}
+        versions = checkpoint["channel_versions"]
+        channels = self._channels
+        refs: dict[str, str] = {}
+        for ch, v in versions.items():
+            # The common case of _blob_key, with the channel's part cached.
+            head = channels.get(ch)
+            if head is None:
+                if len(channels) >= _NAMES_CACHE:
+                    channels.clear()
+                head = channels[ch] = f"{len(ch)}:{ch}"
+            refs[ch] = f"{head}s{v}" if type(v) is str else _blob_key(ch, v)
         blob_ns = names.blob
         items: _Items = [
             (
                 blob_ns,
-                refs[ch] if ch in refs and checkpoint["channel_versions"][ch] == v else _blob_key(ch, v),
-                dumps(values[ch]) if ch in values else [],
+                refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
+                ((x,) if _plain(x := values[ch]) else dumps(x)) if ch in values else (),
             )
             for ch, v in new_versions.items()
         ]
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
         items.append((names.meta, cid, md if _plain(md) else dumps(md)))
-        # Rewriting the index entry costs less than asking whether it is there.
-        items.append((names.index, ns, True))
         ck_type, ck_bytes = dumps(c)
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store
-        with self._lock(names.thread):
+        with names.lock:
+            # Asking costs less than rewriting the index entry.
+            if not store.contains(names.index, ns):
+                items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
             store.set_many(items)
             store.set(names.ckpt, cid, record)
@@ -359,30 +384,48 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         ns = conf.get("checkpoint_ns", "")
         cid = conf["checkpoint_id"]
-        names = self._names(conf["thread_id"], ns)
+        thread_id = conf["thread_id"]
+        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
         dumps = self.serde.dumps_typed
-        new = [(WRITES_IDX_MAP.get(channel, idx), channel, value) for idx, (channel, value) in enumerate(writes)]
         store = self.store
-        with self._lock(names.thread):
-            stored, indexed = store.get_many([(names.writes, cid), (names.index, ns)])
-            by_key = {(w[1], w[2]): w for w in stored} if stored else {}
-            for idx, channel, value in new:
-                if idx >= 0 and (task_id, idx) in by_key:
-                    continue  # a retried task's regular writes are kept from its first run
-                type_, data = dumps(value)
-                by_key[(task_id, idx)] = [task_path, task_id, idx, channel, type_, data]
+        with names.lock:
+            stored = store.get(names.writes, cid)
+            if not stored:
+                # The usual case: the first writes of the checkpoint, all new.
+                entry = []
+                special = False
+                for idx, (channel, value) in enumerate(writes):
+                    if channel in WRITES_IDX_MAP:
+                        idx = WRITES_IDX_MAP[channel]
+                        special = True
+                    entry.append(
+                        [task_path, task_id, idx, channel, value]
+                        if _plain(value)
+                        else [task_path, task_id, idx, channel, *dumps(value)]
+                    )
+                if special:  # a special channel written twice keeps its last write
+                    entry = list({e[2]: e for e in entry}.values())
+            else:
+                by_key = {(w[1], w[2]): w for w in stored}
+                for idx, (channel, value) in enumerate(writes):
+                    idx = WRITES_IDX_MAP.get(channel, idx)
+                    if idx >= 0 and (task_id, idx) in by_key:
+                        continue  # a retried task's regular writes are kept from its first run
+                    by_key[(task_id, idx)] = (
+                        [task_path, task_id, idx, channel, value]
+                        if _plain(value)
+                        else [task_path, task_id, idx, channel, *dumps(value)]
+                    )
+                entry = list(by_key.values())
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
-            entry = sorted(by_key.values())
-            items: _Items = [(names.writes, cid, entry)]
-            if indexed is None:
-                # Also for a checkpoint deleted meanwhile: the index keeps the writes
-                # reachable by the next delete.
-                items.append((names.index, ns, True))
-            if len(items) == 1:
+            entry.sort()
+            if stored or store.contains(names.index, ns):
                 store.set(names.writes, cid, entry)
             else:
-                store.set_many(items)
+                # Also for a checkpoint deleted meanwhile: the index keeps the writes
+                # reachable by the next delete.
+                store.set_many([(names.writes, cid, entry), (names.index, ns, True)])
 
     # -- deleting and copying --------------------------------------------------------
 
