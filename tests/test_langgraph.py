@@ -313,6 +313,29 @@ def test_values_come_back_with_their_types():
     assert repr(got[0]) == repr(got[1])  # repr tells a list from a tuple
 
 
+def test_a_callers_serializer_sees_every_value_and_write():
+    from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
+
+    class Scrambling(JsonPlusSerializer):  # stands in for an encrypting serializer
+        def dumps_typed(self, obj):
+            t, b = super().dumps_typed(obj)
+            return "x" + t, bytes(c ^ 0x5A for c in b)
+
+        def loads_typed(self, data):
+            t, b = data
+            return super().loads_typed((t[1:], bytes(c ^ 0x5A for c in b)))
+
+    saver = QuorvalentSaver(serde=Scrambling())
+    cfg = put(saver, "t", values={"v": "secret value", "n": 7})
+    saver.put_writes(cfg, [("w", "secret write")], "task")
+    snap = saver.store.snapshot()
+    stored = qv.dumps([snap.get(ns, k) for ns, k in snap.keys])
+    assert b"secret" not in stored
+    tup = saver.get_tuple(cfg)
+    assert tup.checkpoint["channel_values"] == {"v": "secret value", "n": 7}
+    assert [w[1:] for w in tup.pending_writes] == [("w", "secret write")]
+
+
 def test_many_threads_at_once():
     saver = QuorvalentSaver()
     graph = build(saver)

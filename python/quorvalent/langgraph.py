@@ -13,8 +13,8 @@ thread id or checkpoint namespace can pass for another, whatever characters they
 - ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
   every checkpoint that reads that version: ``[value]`` when the codec holds the value
-  exactly, else the serializer's ``[type, bytes]``, and ``[]`` for a channel emptied at
-  that version;
+  exactly and the saver has the default serializer, else the serializer's
+  ``[type, bytes]``, and ``[]`` for a channel emptied at that version;
 - ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order;
   each write ends with its value the same way (``value`` or ``type, bytes``).
 """
@@ -116,6 +116,10 @@ def _plain(v: Any, depth: int = 0) -> bool:
     return False
 
 
+def _never(v: Any) -> bool:
+    return False
+
+
 class _Names:
     """The store namespaces of one thread's checkpoint namespace."""
 
@@ -161,6 +165,10 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
 
     def __init__(self, store: Store | None = None, *, serde: SerializerProtocol | None = None) -> None:
         super().__init__(serde=serde)
+        # A caller's serializer may encrypt or transform what it sees, so it gets every
+        # channel value and write; with the default one, values the codec holds exactly
+        # are stored as themselves.
+        self._plain_value: Callable[[Any], bool] = _plain if serde is None else _never
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
@@ -336,7 +344,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
         names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
-        dumps = self.serde.dumps_typed
+        dumps, plain = self.serde.dumps_typed, self._plain_value
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
         versions = checkpoint["channel_versions"]
@@ -355,7 +363,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             (
                 blob_ns,
                 refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
-                ((x,) if _plain(x := values[ch]) else dumps(x)) if ch in values else (),
+                ((x,) if plain(x := values[ch]) else dumps(x)) if ch in values else (),
             )
             for ch, v in new_versions.items()
         ]
@@ -386,7 +394,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         cid = conf["checkpoint_id"]
         thread_id = conf["thread_id"]
         names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
-        dumps = self.serde.dumps_typed
+        dumps, plain = self.serde.dumps_typed, self._plain_value
         store = self.store
         with names.lock:
             stored = store.get(names.writes, cid)
@@ -400,7 +408,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                         special = True
                     entry.append(
                         [task_path, task_id, idx, channel, value]
-                        if _plain(value)
+                        if plain(value)
                         else [task_path, task_id, idx, channel, *dumps(value)]
                     )
                 if special:  # a special channel written twice keeps its last write
@@ -413,7 +421,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                         continue  # a retried task's regular writes are kept from its first run
                     by_key[(task_id, idx)] = (
                         [task_path, task_id, idx, channel, value]
-                        if _plain(value)
+                        if plain(value)
                         else [task_path, task_id, idx, channel, *dumps(value)]
                     )
                 entry = list(by_key.values())
