@@ -3,7 +3,8 @@
 Timings on a shared two-core machine swing by 2x; instruction counts do not: the same
 binary, input and environment give the same count whatever else runs. Each figure is
 (Ir of a run with 2n calls - Ir of a run with n calls) / n, so start-up, imports and
-set-up cancel out.
+set-up cancel out; n grows until that difference is large enough for a stray garbage
+collection not to matter.
 
     python bench/instructions.py [filter]      (`make instructions`; needs valgrind)
 """
@@ -91,8 +92,17 @@ def irs(setup: str, stmt: str, n: int) -> int:
     return int(re.search(r"^summary: (\d+)", text, re.M).group(1))
 
 
+# Enough calls that a run's difference is far above what a garbage collection that
+# happens to fall into one of the two runs costs.
+MIN_DIFFERENCE = 40_000_000
+
+
 def per_call(setup: str, stmt: str, n: int) -> float:
-    return (irs(setup, stmt, 2 * n) - irs(setup, stmt, n)) / n
+    while True:
+        diff = irs(setup, stmt, 2 * n) - irs(setup, stmt, n)
+        if diff >= MIN_DIFFERENCE or n >= 1_000_000:
+            return diff / n
+        n = max(2 * n, int(n * MIN_DIFFERENCE / max(diff, 1) * 1.2))
 
 
 def main() -> None:
