@@ -30,6 +30,38 @@ bool eval_truthy(const Expr& e, const codec::Value& state);
 codec::Value eval_projected(const Expr& e, std::span<const codec::Value> roots);
 bool eval_truthy_projected(const Expr& e, std::span<const codec::Value> roots);
 
+// A projected value as routing holds it: nil, booleans, integers, doubles and strings in
+// place (a string's bytes viewed, never copied), any other value by pointer to its tree.
+// Whoever makes one keeps the viewed bytes and the tree alive while it is evaluated.
+struct Flat {
+  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64 or Str, unless `tree` is set
+  bool flag = false;                    // Bool: the value; Int: negative; Str: valid UTF-8
+  std::uint64_t bits = 0;               // Int: the value, signed when negative
+  double number = 0.0;                  // Int and F64: the value as a double
+  const char* data = nullptr;           // Str
+  std::size_t size = 0;                 // Str
+  const codec::Value* tree = nullptr;   // any other value
+
+  static Flat nil() noexcept { return {}; }
+  static Flat boolean(bool b) noexcept { return {codec::Kind::Bool, b}; }
+  static Flat sint(std::int64_t i) noexcept {
+    return {codec::Kind::Int, i < 0, static_cast<std::uint64_t>(i), static_cast<double>(i)};
+  }
+  static Flat f64(double d) noexcept { return {codec::Kind::F64, false, 0, d}; }
+  static Flat str(const char* data, std::size_t size, bool valid) noexcept {
+    return {codec::Kind::Str, valid, 0, 0.0, data, size};
+  }
+  static Flat of_tree(const codec::Value* v) noexcept {
+    Flat f;
+    f.tree = v;
+    return f;
+  }
+  // `v` in flat form, viewing its bytes or pointing at it.
+  static Flat of(const codec::Value& v) noexcept;
+  // The value a flat scalar stands for (a flat holding a tree is not one).
+  codec::Value value() const;
+};
+
 // A guard compiled to a flat instruction list, for the hot path of routing: the same
 // answer as eval_truthy_projected, without the recursive walk over the tree. Operands are
 // pointers to literals in the tree or to values in the projected roots, never copies.
@@ -46,6 +78,8 @@ class Program {
 
   // truthy(eval_projected(guard, roots)).
   bool truthy(std::span<const codec::Value> roots) const;
+  // The same over the roots in flat form.
+  bool truthy(std::span<const Flat> roots) const;
 
  private:
   enum class Op : std::uint8_t {
@@ -67,6 +101,8 @@ class Program {
     CmpOp cmp = CmpOp::Eq;
     std::uint32_t target = 0;
     const Expr* node = nullptr;
+    const Expr* path = nullptr;  // the Path node an instruction reads, if any
+    double number = 0.0;         // CmpPathNum: the literal as a double
   };
 
   void compile_truthy(const Expr& e);

@@ -276,6 +276,14 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
 
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
                                                        std::span<const codec::Value> roots) {
+  std::vector<condition::Flat> flats;
+  flats.reserve(roots.size());
+  for (const codec::Value& v : roots) flats.push_back(condition::Flat::of(v));
+  return route_projected(edges, flats);
+}
+
+std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
+                                                       std::span<const condition::Flat> roots) {
   for (const Edge& e : edges) {
     if (!e.guard || e.program.truthy(roots)) return e.to;
   }
@@ -300,7 +308,9 @@ PathTrie::PathTrie(std::span<const Path> index, const NameHash& hash, KeyHasher 
         const bool ascii = std::all_of(seg.begin(), seg.end(),
                                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         const std::int64_t key_hash = ascii && key_hasher ? key_hasher(seg) : kUnknownHash;
-        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg), ascii, key_hash});
+        Node node{seg, cur, codec::is_valid_utf8(seg), ascii, key_hash};
+        if (seg.size() < kShort) std::copy(seg.begin(), seg.end(), node.padded.begin());
+        nodes_.push_back(std::move(node));
       }
       cur = id;
       steps_.push_back(cur);

@@ -11,6 +11,7 @@
 // order never shows in a result: nodes() sorts, edges and routing follow list order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,12 +66,17 @@ inline constexpr std::int64_t kUnknownHash = -1;  // never an interpreter hash
 // paths never extend one another, so each ends at its own leaf. Immutable once built.
 class PathTrie {
  public:
+  // Segments shorter than this are also kept zero-padded to its length, so the bridge
+  // can write one into a key str with a copy of fixed size.
+  static constexpr std::size_t kShort = 32;
+
   struct Node {
     std::string segment;
     std::uint32_t parent = 0;
     bool valid_utf8 = true;
     bool ascii = true;                     // lets the bridge make its key str without decoding
     std::int64_t key_hash = kUnknownHash;  // of an ASCII segment, from the KeyHasher
+    std::array<char, kShort> padded{};     // segment and zeros, if shorter than kShort
   };
 
   PathTrie() : nodes_(1) {}
@@ -84,6 +90,9 @@ class PathTrie {
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return std::span<const std::uint32_t>(steps_).subspan(begin, ends_[i] - begin);
   }
+  // The last node of index path `i`. Each path ends at a node of its own, numbered
+  // after every node of the paths before it, so leaves rise with `i`.
+  std::uint32_t leaf(std::size_t i) const noexcept { return steps_[ends_[i] - 1]; }
 
  private:
   std::vector<Node> nodes_;
@@ -154,6 +163,9 @@ class Graph {
   // add_edge has pointed every guard path of the node at its entry in that list.
   static std::optional<std::string_view> route_projected(std::span<const Edge> edges,
                                                          std::span<const codec::Value> roots);
+  // The same over the roots in flat form.
+  static std::optional<std::string_view> route_projected(std::span<const Edge> edges,
+                                                         std::span<const condition::Flat> roots);
 
   // HandoffGraph(nodes=N, edges=E, on_cycle='error')
   std::string repr() const;

@@ -93,36 +93,39 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::none();
 }
 
-// The lookup keys of one route. A key of an ASCII segment is written into one str that
-// is reused from lookup to lookup, with the hash computed at add_edge set in place: the
-// str is made here and, before each rewrite, checked to be referenced by us alone (a
+// The lookup keys of one route. A key of a short ASCII segment is written into one str
+// that is reused from lookup to lookup, with the hash computed at add_edge set in place:
+// the str is made here and, before each rewrite, checked to be referenced by us alone (a
 // colliding key's __eq__ may have kept it, and then a new one is made), so rewriting its
 // characters, length and cached hash is as good as a new str, without the allocation.
 class LookupKey {
  public:
   PyObject* get(const PathTrie::Node& node) {
     const std::string_view seg = node.segment;
-    if (!node.ascii || seg.empty() || node.key_hash == kUnknownHash) {
+    if (node.key_hash == kUnknownHash || seg.size() >= PathTrie::kShort) {
       other_ = node.ascii ? ascii_str(seg) : py::str(seg);
       return other_.get();
     }
-    if (!reused_ || capacity_ < seg.size() ||
-        !PyUnstable_Object_IsUniquelyReferenced(reused_.get())) {
-      capacity_ = std::max<std::size_t>(seg.size(), 32);
-      reused_ = py::check(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
-    }
+    if (!reused_ || !sole_owner(reused_.get()))
+      reused_ = py::check(PyUnicode_New(static_cast<Py_ssize_t>(PathTrie::kShort - 1), 127));
     auto* s = reinterpret_cast<PyASCIIObject*>(reused_.get());
-    auto* data = static_cast<char*>(PyUnicode_DATA(reused_.get()));
-    std::memcpy(data, seg.data(), seg.size());
-    data[seg.size()] = '\0';
+    // The whole padded copy, terminator included: exactly the str's capacity.
+    std::memcpy(PyUnicode_DATA(reused_.get()), node.padded.data(), PathTrie::kShort);
     s->length = static_cast<Py_ssize_t>(seg.size());
     s->hash = static_cast<Py_hash_t>(node.key_hash);
     return reused_.get();
   }
 
  private:
+  static bool sole_owner(PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Object_IsUniquelyReferenced(o);
+#else
+    return Py_REFCNT(o) == 1;
+#endif
+  }
+
   Ref reused_;
-  std::size_t capacity_ = 0;
   Ref other_;
 };
 
@@ -149,73 +152,110 @@ codec::Value to_value(PyObject* o, int depth) {
   return codec::py_to_value_at(o, depth);
 }
 
-// The projected values of one route, each made in place when its path is projected
-// (nil where the path leads nowhere); clear() frees them, and may run detached.
+// A state value in flat form when it is one of the common scalars, viewing a str's
+// characters in place: the caller keeps `o` alive while the flat is read. The result
+// stands for what to_value(o, 0) makes.
+bool flat_scalar(PyObject* o, condition::Flat& out) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
+    out = condition::Flat::str(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)), true);
+    return true;
+  }
+  if (t == &PyFloat_Type) {
+    out = condition::Flat::f64(PyFloat_AS_DOUBLE(o));
+    return true;
+  }
+  if (o == Py_True || o == Py_False) {
+    out = condition::Flat::boolean(o == Py_True);
+    return true;
+  }
+  if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+    out = condition::Flat::sint(static_cast<std::int64_t>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
+    return true;
+  }
+  return false;
+}
+
+// The projected values of one route in path order: scalars in flat form, every other
+// value converted to a tree made in place; clear() frees the trees, and may run detached.
 class Roots {
  public:
   explicit Roots(std::size_t n)
-      : capacity_(n),
-        data_(n <= kInline ? reinterpret_cast<codec::Value*>(inline_)
-                           : static_cast<codec::Value*>(::operator new(n * sizeof(codec::Value)))) {
-  }
+      : flats_(n <= kInline
+                   ? reinterpret_cast<condition::Flat*>(inline_flats_)
+                   : static_cast<condition::Flat*>(::operator new(n * sizeof(condition::Flat)))),
+        trees_(n <= kInline
+                   ? reinterpret_cast<codec::Value*>(inline_trees_)
+                   : static_cast<codec::Value*>(::operator new(n * sizeof(codec::Value)))) {}
   Roots(const Roots&) = delete;
   Roots& operator=(const Roots&) = delete;
   ~Roots() {
     clear();
-    if (data_ != reinterpret_cast<codec::Value*>(inline_)) ::operator delete(data_);
+    if (trees_ != reinterpret_cast<codec::Value*>(inline_trees_)) {
+      ::operator delete(trees_);
+      ::operator delete(flats_);
+    }
   }
 
-  // The next value, in path order.
+  void push(const condition::Flat& flat) noexcept {
+    ::new (flats_ + size_++) condition::Flat(flat);
+  }
   template <class Make>
-  void push(Make&& make) {
-    ::new (static_cast<void*>(data_ + size_)) codec::Value(make());
-    ++size_;
+  void push_tree(Make&& make) {
+    codec::Value* v = ::new (static_cast<void*>(trees_ + trees_size_)) codec::Value(make());
+    ++trees_size_;
+    push(condition::Flat::of_tree(v));
   }
   void clear() noexcept {
-    std::destroy_n(data_, size_);
+    std::destroy_n(trees_, trees_size_);
+    trees_size_ = 0;
     size_ = 0;
   }
-  std::span<const codec::Value> span() const noexcept { return {data_, size_}; }
-  std::size_t capacity() const noexcept { return capacity_; }
+  std::span<const condition::Flat> span() const noexcept { return {flats_, size_}; }
 
  private:
   static constexpr std::size_t kInline = 8;
-  alignas(codec::Value) unsigned char inline_[kInline * sizeof(codec::Value)];
-  std::size_t capacity_;
-  codec::Value* data_;
-  std::size_t size_ = 0;
+  alignas(condition::Flat) unsigned char inline_flats_[kInline * sizeof(condition::Flat)];
+  alignas(codec::Value) unsigned char inline_trees_[kInline * sizeof(codec::Value)];
+  condition::Flat* flats_;
+  codec::Value* trees_;
+  std::size_t size_ = 0, trees_size_ = 0;
 };
 
 // A dict state is read only at the node's guard paths, segment by segment in each dict's
 // own storage (no __getitem__ or __missing__ of a subclass runs); root i is the value
 // found at path i, converted, or nil where the path leads nowhere. Each trie node is
 // looked up at most once, in the object found at its parent: paths sharing leading
-// segments share those lookups.
-void project(const PathTrie& trie, PyObject* state, Roots& roots) {
-  codec::ScratchArray<Ref, 16> found(trie.size());  // per trie node, once looked up
-  codec::ScratchArray<bool, 16> tried(trie.size());
+// segments share those lookups. Walking the nodes in number order visits them in the
+// order the paths first reach them, and each path's leaf comes after all of its nodes.
+// `found` holds, per trie node, the object found there, and keeps alive what the flat
+// roots view.
+using Found = codec::ScratchArray<Ref, 16>;
+void project(const PathTrie& trie, PyObject* state, Found& found, Roots& roots) {
   LookupKey key;
   found[0] = py::borrow(state);
-  for (std::size_t p = 0; p < trie.path_count(); ++p) {
-    PyObject* cur = nullptr;
-    for (std::uint32_t id : trie.chain(p)) {
-      cur = nullptr;
-      if (found[id]) {
-        cur = found[id].get();
-        continue;
-      }
-      if (tried[id]) break;
-      tried[id] = true;
-      PyObject* parent = found[trie.node(id).parent].get();
-      if (!PyDict_Check(parent)) break;
+  const std::size_t nodes = trie.size(), paths = trie.path_count();
+  std::size_t p = 0;
+  for (std::uint32_t id = 1; id < nodes; ++id) {
+    const PathTrie::Node& node = trie.node(id);
+    PyObject* parent = found[node.parent].get();
+    if (parent && PyDict_Check(parent)) {
       PyObject* item = nullptr;
-      const int r = PyDict_GetItemRef(parent, key.get(trie.node(id)), &item);
+      const int r = PyDict_GetItemRef(parent, key.get(node), &item);
       py::check(r >= 0);
-      if (r == 0) break;
-      found[id] = py::steal(item);
-      cur = item;
+      if (r == 1) found[id] = py::steal(item);
     }
-    roots.push([&] { return cur ? to_value(cur, 0) : codec::Value(); });
+    for (; p < paths && trie.leaf(p) == id; ++p) {
+      PyObject* cur = found[id].get();
+      condition::Flat flat;
+      if (!cur || flat_scalar(cur, flat)) {
+        roots.push(flat);
+      } else {
+        roots.push_tree([&] { return to_value(cur, 0); });
+      }
+    }
   }
 }
 
@@ -244,8 +284,10 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::optional<std::string_view> target;
   if (state && state != Py_None && PyDict_Check(state)) {
     // Guards read the projected values directly: no state tree is built.
+    // Declared first: the objects found outlive the flat values that view them.
+    Found found(view.trie ? view.trie->size() : 0);
     Roots roots(view.trie ? view.trie->path_count() : 0);
-    if (view.trie) project(*view.trie, state, roots);
+    if (view.trie) project(*view.trie, state, found, roots);
     target = decide(
         view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
         [&] { roots.clear(); });
