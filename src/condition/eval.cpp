@@ -370,7 +370,7 @@ Flat Flat::of(const Value& v) noexcept {
     case Kind::Bool:
       return boolean(v.as_bool());
     case Kind::Int:
-      return {Kind::Int, v.is_negative(), v.as_uint(), condition::number(v)};
+      return integer(v.is_negative(), v.as_uint(), condition::number(v));
     case Kind::F64:
       return f64(v.as_f64());
     case Kind::Str:
@@ -408,9 +408,9 @@ inline Reached reach(const Expr& path, std::span<const Flat> roots) noexcept {
   if (path.root >= roots.size()) return {};
   const Flat& root = roots[path.root];
   if (path.skip == path.path.size())
-    return root.tree ? Reached{nullptr, root.tree} : Reached{&root};
+    return root.is_tree ? Reached{nullptr, root.tree} : Reached{&root};
   // Only a map has members, and maps are trees.
-  return root.tree ? Reached{nullptr, lookup(path.path, path.skip, *root.tree)} : Reached{};
+  return root.is_tree ? Reached{nullptr, lookup(path.path, path.skip, *root.tree)} : Reached{};
 }
 
 inline bool flat_truthy(const Flat& f) noexcept {

@@ -34,31 +34,60 @@ bool eval_truthy_projected(const Expr& e, std::span<const codec::Value> roots);
 // place (a string's bytes viewed, never copied), any other value by pointer to its tree.
 // Whoever makes one keeps the viewed bytes and the tree alive while it is evaluated.
 struct Flat {
-  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64 or Str, unless `tree` is set
+  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64 or Str, unless is_tree
   bool flag = false;                    // Bool: the value; Int: negative; Str: valid UTF-8
-  std::uint64_t bits = 0;               // Int: the value, signed when negative
-  double number = 0.0;                  // Int and F64: the value as a double
-  const char* data = nullptr;           // Str
-  std::size_t size = 0;                 // Str
-  const codec::Value* tree = nullptr;   // any other value
+  bool is_tree = false;
+  union {
+    double number = 0.0;       // Int and F64: the value as a double
+    const char* data;          // Str
+    const codec::Value* tree;  // is_tree: the value
+  };
+  union {
+    std::uint64_t bits = 0;  // Int: the value, signed when negative
+    std::size_t size;        // Str
+  };
 
   static Flat nil() noexcept { return {}; }
-  static Flat boolean(bool b) noexcept { return {codec::Kind::Bool, b}; }
-  static Flat sint(std::int64_t i) noexcept {
-    return {codec::Kind::Int, i < 0, static_cast<std::uint64_t>(i), static_cast<double>(i)};
+  static Flat boolean(bool b) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Bool;
+    f.flag = b;
+    return f;
   }
-  static Flat f64(double d) noexcept { return {codec::Kind::F64, false, 0, d}; }
+  static Flat integer(bool negative, std::uint64_t bits, double number) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Int;
+    f.flag = negative;
+    f.number = number;
+    f.bits = bits;
+    return f;
+  }
+  static Flat sint(std::int64_t i) noexcept {
+    return integer(i < 0, static_cast<std::uint64_t>(i), static_cast<double>(i));
+  }
+  static Flat f64(double d) noexcept {
+    Flat f;
+    f.kind = codec::Kind::F64;
+    f.number = d;
+    return f;
+  }
   static Flat str(const char* data, std::size_t size, bool valid) noexcept {
-    return {codec::Kind::Str, valid, 0, 0.0, data, size};
+    Flat f;
+    f.kind = codec::Kind::Str;
+    f.flag = valid;
+    f.data = data;
+    f.size = size;
+    return f;
   }
   static Flat of_tree(const codec::Value* v) noexcept {
     Flat f;
+    f.is_tree = true;
     f.tree = v;
     return f;
   }
   // `v` in flat form, viewing its bytes or pointing at it.
   static Flat of(const codec::Value& v) noexcept;
-  // The value a flat scalar stands for (a flat holding a tree is not one).
+  // The value a flat scalar stands for (not for one holding a tree).
   codec::Value value() const;
 };
 

@@ -275,7 +275,14 @@ std::optional<std::string_view> decide(std::span<const Edge> edges, Evaluate eva
 }
 
 Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::bind(kRouteSig, args, nargs, kwnames);
+  // Both arguments by position, the usual call, leaves the binder nothing to check.
+  py::Args<2> a;
+  if (!kwnames && nargs == 2) {
+    a.v = {args[0], args[1]};
+    a.sig = &kRouteSig;
+  } else {
+    a = py::bind(kRouteSig, args, nargs, kwnames);
+  }
   GraphObject& g = native(self);
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
