@@ -507,6 +507,25 @@ def test_first_unguarded_edge_wins():
     assert g.route("b") is None and g.route("nowhere", {"x": 1}) is None
 
 
+class HashesLikeS1(str):
+    def __hash__(self):
+        return hash("s1")
+
+
+def test_route_finds_each_source_whatever_its_hash():
+    # Enough sources to share and take over slots, non-ASCII names, and names whose hash
+    # is another source's.
+    g = HandoffGraph()
+    names = [f"s{i}" for i in range(300)] + ["größe", "日本"]
+    for i, name in enumerate(names):
+        g.add_edge(name, f"t{i}", "x" if i % 2 else None)
+    assert all(g.route(name, {"x": 1}) == f"t{i}" for i, name in enumerate(names))
+    assert g.route(HashesLikeS1("s2"), {"x": 1}) == "t2"
+    assert g.route(HashesLikeS1("s3"), {}) is None
+    assert g.route(HashesLikeS1("nowhere")) is None
+    assert g.route("s1", {"x": 1}) == "t1"
+
+
 @pytest.mark.parametrize("value,matches", [
     (None, False), (False, False), (0, False), (0.0, False), (-0.0, False), ("", False),
     ([], False), ((), False), ({}, False), (b"", False),

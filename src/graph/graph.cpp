@@ -202,6 +202,15 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
   PathTrie trie(paths, hash_, key_hasher);
   std::vector<PathRoot> roots = resolve_roots(old_edges, guard.get(), paths, hash_);
   condition::Program program = guard ? condition::Program(*guard) : condition::Program();
+  // A new source with a hint takes a slot; the slots are doubled (and all placed again)
+  // ahead of the change, so the change itself allocates nothing more.
+  std::int64_t hint = kUnknownHash;
+  std::vector<HintSlot> grown;
+  if (existing == out_.end() && key_hasher) {
+    hint = key_hasher(from);
+    if (2 * (out_.size() + 1) > hints_.size())
+      grown.resize(std::max<std::size_t>(8, 2 * hints_.size()));
+  }
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
             std::move(guard), std::move(program)};
 
@@ -220,6 +229,15 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
     for (const PathRoot& r : roots) {
       r.path->root = r.root;
       r.path->skip = r.skip;
+    }
+    if (out_added && hint != kUnknownHash) {
+      existing->second.hint = hint;
+      if (!grown.empty()) {
+        for (const auto& [name, out] : out_) place(grown, name, out);
+        hints_.swap(grown);
+      } else {
+        place(hints_, existing->first, existing->second);
+      }
     }
   } catch (...) {
     if (out_added) out_.erase(out_.find(from));
@@ -264,6 +282,20 @@ bool Graph::is_dag() const {
 Graph::NodeView Graph::view(std::string_view node) const {
   const Out* out = find_out(node);
   return out ? NodeView{out->edges, &out->trie} : NodeView{};
+}
+
+Graph::NodeView Graph::view(std::string_view node, std::int64_t hint) const {
+  if (hint != kUnknownHash && !hints_.empty()) {
+    const HintSlot& slot = hints_[static_cast<std::uint64_t>(hint) & (hints_.size() - 1)];
+    if (slot.hint == hint && *slot.name == node) return NodeView{slot.out->edges, &slot.out->trie};
+  }
+  return view(node);
+}
+
+void Graph::place(std::vector<HintSlot>& slots, const std::string& name, const Out& out) noexcept {
+  if (out.hint == kUnknownHash) return;
+  slots[static_cast<std::uint64_t>(out.hint) & (slots.size() - 1)] =
+      HintSlot{out.hint, &name, &out};
 }
 
 std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,

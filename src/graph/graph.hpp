@@ -53,10 +53,11 @@ struct EdgeError {
   std::string message;
 };
 
-// The interpreter's hash of the str holding an ASCII path segment, made by whoever routes
-// Python states (the core knows nothing of it) so that a lookup key need not be hashed
-// on every route. May throw; nullptr leaves every hash unknown.
-using KeyHasher = std::int64_t (*)(std::string_view segment);
+// The interpreter's hash of the str holding some text, made by whoever routes Python
+// states (the core knows nothing of it): a path segment's, so that a lookup key need not
+// be hashed on every route, and a source node's, as the hint that finds it (view). May
+// throw; nullptr leaves every hash unknown.
+using KeyHasher = std::int64_t (*)(std::string_view text);
 inline constexpr std::int64_t kUnknownHash = -1;  // never an interpreter hash
 
 // A node's guard path index as a trie, so that projecting a state compares no strings
@@ -148,6 +149,10 @@ class Graph {
     const PathTrie* trie = nullptr;
   };
   NodeView view(std::string_view node) const;
+  // The same, trying first the one slot for `hint`, the KeyHasher's hash of the name (as
+  // given to add_edge). A slot holds one source, checked byte by byte, and a colliding
+  // source only takes it over: chosen names can at worst send a view to the keyed map.
+  NodeView view(std::string_view node, std::int64_t hint) const;
 
   // Target of the first edge from `node`, in insertion order, that is unguarded or whose
   // guard is truthy against `state`; nullopt when none matches or `node` has no edges.
@@ -175,7 +180,14 @@ class Graph {
     std::vector<Edge> edges;
     std::vector<Path> guard_paths;
     PathTrie trie;
+    std::int64_t hint = kUnknownHash;
   };
+  struct HintSlot {
+    std::int64_t hint = kUnknownHash;
+    const std::string* name = nullptr;
+    const Out* out = nullptr;
+  };
+  static void place(std::vector<HintSlot>& slots, const std::string& name, const Out& out) noexcept;
 
   bool would_close_cycle(std::string_view from, std::string_view to) const;
   const Out* find_out(std::string_view node) const;
@@ -184,6 +196,9 @@ class Graph {
   NameHash hash_;
   std::unordered_set<std::string, NameHash, std::equal_to<>> nodes_;
   std::unordered_map<std::string, Out, NameHash, std::equal_to<>> out_;
+  // Sources by hint, direct-mapped: none or a power of two slots, at least twice the
+  // sources, so that most have a slot of their own. Entries of out_ never move.
+  std::vector<HintSlot> hints_;
   std::size_t edge_count_ = 0;
 };
 

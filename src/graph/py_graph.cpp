@@ -71,10 +71,11 @@ bool is_ascii(std::string_view text) noexcept {
   return true;
 }
 
-// The hash the interpreter gives the str of an ASCII segment; kept by the graph so that
-// the key strs made on every route need not be hashed again.
-std::int64_t segment_hash(std::string_view segment) {
-  const Ref s = ascii_str(segment);
+// The hash the interpreter gives the str of some UTF-8 text; kept by the graph so that
+// the key strs made on every route need not be hashed again, and as the hint to a source
+// node from the name passed to route.
+std::int64_t str_hash(std::string_view text) {
+  const Ref s = is_ascii(text) ? ascii_str(text) : py::str(text);
   const Py_hash_t h = PyObject_Hash(s.get());
   if (h == -1) throw py::Error{};
   return h;
@@ -88,7 +89,7 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::string_view to = a.convert(1, py::as_utf8);
   std::optional<std::string_view> when;
   if (!a.absent_or_none(2)) when = a.convert(2, py::as_utf8);
-  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when, segment_hash))
+  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when, str_hash))
     py::raise_value_error(err->message);
   return py::none();
 }
@@ -286,7 +287,13 @@ Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   GraphObject& g = native(self);
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
-  const Graph::NodeView view = g.graph.view(node);
+  // An exact str's hash is cached in it; a subclass may hash as it likes.
+  std::int64_t hint = kUnknownHash;
+  if (PyUnicode_CheckExact(a[0])) {
+    hint = PyObject_Hash(a[0]);
+    if (hint == -1) throw py::Error{};
+  }
+  const Graph::NodeView view = g.graph.view(node, hint);
   PyObject* state = a[1];
   std::optional<std::string_view> target;
   if (state && state != Py_None && PyDict_Check(state)) {
