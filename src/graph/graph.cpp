@@ -348,6 +348,7 @@ PathTrie::PathTrie(std::span<const Path> index, const NameHash& hash, KeyHasher 
       steps_.push_back(cur);
     }
     ends_.push_back(steps_.size());
+    ++nodes_[cur].ends;
   }
 }
 

@@ -78,6 +78,7 @@ class PathTrie {
     bool ascii = true;                     // lets the bridge make its key str without decoding
     std::int64_t key_hash = kUnknownHash;  // of an ASCII segment, from the KeyHasher
     std::array<char, kShort> padded{};     // segment and zeros, if shorter than kShort
+    std::uint32_t ends = 0;                // index paths that end here
   };
 
   PathTrie() : nodes_(1) {}
@@ -91,9 +92,6 @@ class PathTrie {
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return std::span<const std::uint32_t>(steps_).subspan(begin, ends_[i] - begin);
   }
-  // The last node of index path `i`. Each path ends at a node of its own, numbered
-  // after every node of the paths before it, so leaves rise with `i`.
-  std::uint32_t leaf(std::size_t i) const noexcept { return steps_[ends_[i] - 1]; }
 
  private:
   std::vector<Node> nodes_;

@@ -225,31 +225,50 @@ class Roots {
   std::size_t size_ = 0, trees_size_ = 0;
 };
 
+// Per trie node, a strong reference to the object found there (null if none): keeps
+// alive what the flat roots view, until the route is over.
+class Found {
+ public:
+  explicit Found(std::size_t n) : size_(n), data_(n <= kInline ? inline_ : new PyObject*[n]) {
+    std::fill_n(data_, n, nullptr);
+  }
+  Found(const Found&) = delete;
+  Found& operator=(const Found&) = delete;
+  ~Found() {
+    for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(data_[i]);
+    if (data_ != inline_) delete[] data_;
+  }
+  PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+  void hold(std::size_t i, Ref strong) noexcept { data_[i] = strong.release(); }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  std::size_t size_;
+  PyObject** data_;
+  PyObject* inline_[kInline];
+};
+
 // A dict state is read only at the node's guard paths, segment by segment in each dict's
 // own storage (no __getitem__ or __missing__ of a subclass runs); root i is the value
-// found at path i, converted, or nil where the path leads nowhere. Each trie node is
+// found at path i, in flat form, or nil where the path leads nowhere. Each trie node is
 // looked up at most once, in the object found at its parent: paths sharing leading
 // segments share those lookups. Walking the nodes in number order visits them in the
-// order the paths first reach them, and each path's leaf comes after all of its nodes.
-// `found` holds, per trie node, the object found there, and keeps alive what the flat
-// roots view.
-using Found = codec::ScratchArray<Ref, 16>;
+// order the paths first reach them, and path i's leaf comes after every node of paths
+// 0..i, so roots come in path order.
 void project(const PathTrie& trie, PyObject* state, Found& found, Roots& roots) {
   LookupKey key;
-  found[0] = py::borrow(state);
-  const std::size_t nodes = trie.size(), paths = trie.path_count();
-  std::size_t p = 0;
-  for (std::uint32_t id = 1; id < nodes; ++id) {
+  found.hold(0, py::borrow(state));
+  for (std::uint32_t id = 1, nodes = static_cast<std::uint32_t>(trie.size()); id < nodes; ++id) {
     const PathTrie::Node& node = trie.node(id);
-    PyObject* parent = found[node.parent].get();
+    PyObject* parent = found[node.parent];
     if (parent && PyDict_Check(parent)) {
       PyObject* item = nullptr;
       const int r = PyDict_GetItemRef(parent, key.get(node), &item);
       py::check(r >= 0);
-      if (r == 1) found[id] = py::steal(item);
+      if (r == 1) found.hold(id, py::steal(item));
     }
-    for (; p < paths && trie.leaf(p) == id; ++p) {
-      PyObject* cur = found[id].get();
+    for (std::uint32_t k = node.ends; k > 0; --k) {
+      PyObject* cur = found[id];
       condition::Flat flat;
       if (!cur || flat_scalar(cur, flat)) {
         roots.push(flat);
