@@ -554,7 +554,8 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
          "flag": True, "off": False, "b": b"x", "eb": b"", "big": 2**64 - 1, "nan": math.nan,
          "neg0": -0.0, "m": {1: "one", "k": "v"}, "arr1": [1], "arrf": [1.0], "t": ("a", 1),
          "ab": {"x": 1, "y": 2}, "ba": {"y": 2, "x": 1}, "ab2": {"x": 1, "y": 2},
-         "e": "é", "sub": "ro", "empty": "", "two53": 2**53, "two53p1": 2**53 + 1}
+         "e": "é", "sub": "ro", "empty": "", "two53": 2**53, "two53p1": 2**53 + 1,
+         "mix": [True, 1, "a", 2.5, "z"], "many": list(range(40)), "longs": ["x" * 300, "y"]}
 
 
 @pytest.mark.parametrize("guard,expected", [
@@ -583,6 +584,11 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
     ("big == -1", False), ("-1 < big", True), ("neg0 == 0", True), ("neg0 < 0", False),
     ("1.0 in arr1", True), ("1 in arrf", True), ("1.0 in m", True), ("1 in m", True),
     ("'one' in m", False), ("'k' in m", True),
+    # lists of scalars, long ones and ones with long strings included
+    ("true in mix", True), ("1 in mix", True), ("1.0 in mix", True), ("false in mix", False),
+    ("'a' in mix", True), ("'z' in mix", True), ("'b' in mix", False), ("null in mix", False),
+    ("mix == mix", True), ("mix", True), ("39 in many", True), ("40 in many", False),
+    ("'y' in longs", True), ("'x' in longs", False), ("longs == longs", True),
     # NaN equals nothing and orders with nothing, but is truthy
     ("nan == nan", False), ("nan != nan", True), ("nan < 1 or nan >= 1", False), ("nan", True),
     ("nan in t", False),

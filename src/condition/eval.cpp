@@ -326,6 +326,10 @@ void Program::compile_truthy(const Expr& e) {
         emit({op, e.op, 0, &e, e.lhs.get(), lit.is_numeric() ? number(lit) : 0.0});
         return;
       }
+      if (e.op == CmpOp::In && is_literal(*e.lhs) && e.rhs->kind == ExprKind::Path) {
+        emit({Op::LitInPath, e.op, 0, &e, e.rhs.get()});
+        return;
+      }
       compile_value(*e.lhs);
       compile_value(*e.rhs);
       emit({Op::Cmp, e.op});
@@ -357,10 +361,24 @@ void Program::compile_value(const Expr& e) {
   }
 }
 
-bool Program::truthy(std::span<const Value> roots) const {
-  codec::ScratchArray<Flat, 16> flats(roots.size());
-  for (std::size_t i = 0; i < roots.size(); ++i) flats[i] = Flat::of(roots[i]);
-  return truthy(flats.span());
+bool Program::truthy(std::span<const Value> roots) const { return truthy(FlatRoots(roots).span()); }
+
+FlatRoots::FlatRoots(std::span<const Value> values) {
+  auto scalar = [](const Value& v) { return !Flat::of(v).is_tree; };
+  std::size_t items = 0;
+  for (const Value& v : values)
+    if (v.kind() == Kind::Array) items += v.items().size();
+  items_.reserve(items);  // the arrays point into it: no reallocation from here
+  flats_.reserve(values.size());
+  for (const Value& v : values) {
+    if (v.kind() == Kind::Array && std::all_of(v.items().begin(), v.items().end(), scalar)) {
+      const std::size_t first = items_.size();
+      for (const Value& item : v.items()) items_.push_back(Flat::of(item));
+      flats_.push_back(Flat::array(items_.data() + first, v.items().size()));
+    } else {
+      flats_.push_back(Flat::of(v));
+    }
+  }
 }
 
 Flat Flat::of(const Value& v) noexcept {
@@ -390,6 +408,12 @@ Value Flat::value() const {
       return Value::f64(number);
     case Kind::Str:
       return Value::str(std::string(data, size), flag);
+    case Kind::Array: {
+      std::vector<Value> out;
+      out.reserve(size);
+      for (std::size_t i = 0; i < size; ++i) out.push_back(items[i].value());
+      return Value::array(std::move(out));
+    }
     default:
       return Value();
   }
@@ -422,8 +446,28 @@ inline bool flat_truthy(const Flat& f) noexcept {
       return f.number != 0.0;
     case Kind::Str:
       return f.flag && f.size != 0;
+    case Kind::Array:
+      return f.size != 0;
     default:
       return false;
+  }
+}
+
+// numbers_equal_or_same(l, f.value()) for a scalar f, without making the value.
+inline bool same_as(const Value& l, const Flat& f) noexcept {
+  const bool numeric = f.kind == Kind::Int || f.kind == Kind::F64;
+  if (l.is_numeric() && numeric) return number(l) == f.number;
+  if (l.kind() == Kind::Str && f.kind == Kind::Str)
+    return l.is_valid_str() == f.flag && l.bytes() == std::string_view(f.data, f.size);
+  // Structural equality of the rest: the same kind and content.
+  if (l.kind() != f.kind) return false;
+  switch (f.kind) {
+    case Kind::Nil:
+      return true;
+    case Kind::Bool:
+      return l.as_bool() == f.flag;
+    default:
+      return false;  // numbers and strings are decided above
   }
 }
 
@@ -433,13 +477,17 @@ class Materialized {
  public:
   const Value* get(const Reached& r) {
     if (r.tree) return r.tree;
-    if (!r.flat) return &nil_value;
-    made_.push_front(r.flat->value());
-    return &made_.front();
+    if (!r.flat || r.flat->kind == Kind::Nil) return &nil_value;
+    if (used_ < kInline) return &slots_[used_++].emplace(r.flat->value());
+    more_.push_front(r.flat->value());
+    return &more_.front();
   }
 
  private:
-  std::forward_list<Value> made_;
+  static constexpr std::size_t kInline = 4;
+  std::optional<Value> slots_[kInline];
+  std::size_t used_ = 0;
+  std::forward_list<Value> more_;
 };
 
 }  // namespace
@@ -486,6 +534,23 @@ bool Program::truthy(std::span<const Flat> roots) const {
       case Op::CmpPathLit:
         acc = compare(i.cmp, *made.get(reach(*i.path, roots)), i.node->rhs->literal);
         break;
+      case Op::LitInPath: {
+        // Membership in a flat array or string read in place; anything else as a value.
+        const Reached r = reach(*i.path, roots);
+        const Value& lit = i.node->lhs->literal;
+        if (r.flat && r.flat->kind == Kind::Array) {
+          acc = false;
+          for (std::size_t k = 0; k < r.flat->size && !acc; ++k)
+            acc = same_as(lit, r.flat->items[k]);
+        } else if (r.flat && r.flat->kind == Kind::Str) {
+          acc = r.flat->flag && lit.is_valid_str() &&
+                std::string_view(r.flat->data, r.flat->size).find(lit.bytes()) !=
+                    std::string_view::npos;
+        } else {
+          acc = compare(CmpOp::In, lit, *made.get(r));
+        }
+        break;
+      }
       case Op::CmpPathStr: {
         // Equal only to a valid string of the same bytes (structural equality).
         const Reached r = reach(*i.path, roots);

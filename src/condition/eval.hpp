@@ -30,21 +30,23 @@ bool eval_truthy(const Expr& e, const codec::Value& state);
 codec::Value eval_projected(const Expr& e, std::span<const codec::Value> roots);
 bool eval_truthy_projected(const Expr& e, std::span<const codec::Value> roots);
 
-// A projected value as routing holds it: nil, booleans, integers, doubles and strings in
-// place (a string's bytes viewed, never copied), any other value by pointer to its tree.
+// A projected value as routing holds it: nil, booleans, integers, doubles, strings and
+// arrays of those in place (a string's bytes and an array's items viewed, never copied),
+// any other value by pointer to its tree.
 // Whoever makes one keeps the viewed bytes and the tree alive while it is evaluated.
 struct Flat {
-  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64 or Str, unless is_tree
+  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64, Str or Array, unless is_tree
   bool flag = false;                    // Bool: the value; Int: negative; Str: valid UTF-8
   bool is_tree = false;
   union {
     double number = 0.0;       // Int and F64: the value as a double
     const char* data;          // Str
+    const Flat* items;         // Array: scalars, none of them an array
     const codec::Value* tree;  // is_tree: the value
   };
   union {
     std::uint64_t bits = 0;  // Int: the value, signed when negative
-    std::size_t size;        // Str
+    std::size_t size;        // Str, Array
   };
 
   static Flat nil() noexcept { return {}; }
@@ -79,6 +81,13 @@ struct Flat {
     f.size = size;
     return f;
   }
+  static Flat array(const Flat* items, std::size_t size) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Array;
+    f.items = items;
+    f.size = size;
+    return f;
+  }
   static Flat of_tree(const codec::Value* v) noexcept {
     Flat f;
     f.is_tree = true;
@@ -89,6 +98,17 @@ struct Flat {
   static Flat of(const codec::Value& v) noexcept;
   // The value a flat scalar stands for (not for one holding a tree).
   codec::Value value() const;
+};
+
+// Values in flat form as routing makes them from a state: an array whose items are all
+// scalars becomes a flat array too. Views `values`, which must outlive it.
+class FlatRoots {
+ public:
+  explicit FlatRoots(std::span<const codec::Value> values);
+  std::span<const Flat> span() const noexcept { return flats_; }
+
+ private:
+  std::vector<Flat> flats_, items_;
 };
 
 // A guard compiled to a flat instruction list, for the hot path of routing: the same
@@ -121,6 +141,7 @@ class Program {
     CmpPathLit,   // acc = compare(cmp, value of the path `node->lhs`, literal `node->rhs`)
     CmpPathStr,   // CmpPathLit for == and != against a string literal
     CmpPathNum,   // CmpPathLit for a numeric literal and any operator but `in`
+    LitInPath,    // acc = literal `node->lhs` in the value of the path `node->rhs`
     Not,          // acc = !acc
     JumpIfFalse,  // if !acc: continue at `target`
     JumpIfTrue,   // if acc: continue at `target`

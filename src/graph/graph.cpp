@@ -308,10 +308,7 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
 
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
                                                        std::span<const codec::Value> roots) {
-  std::vector<condition::Flat> flats;
-  flats.reserve(roots.size());
-  for (const codec::Value& v : roots) flats.push_back(condition::Flat::of(v));
-  return route_projected(edges, flats);
+  return route_projected(edges, condition::FlatRoots(roots).span());
 }
 
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,

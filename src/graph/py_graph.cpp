@@ -209,6 +209,41 @@ class Roots {
     ++trees_size_;
     push(condition::Flat::of_tree(v));
   }
+  // A list of scalars as a flat array: its items, and the characters of its strs, are
+  // copied into this route's arena, so nothing of the list is viewed (it may change once
+  // the route lets go of the interpreter). False, keeping nothing, if an item is not a
+  // scalar or the arena is full.
+  bool push_list(PyObject* list) {
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    if (n > kItems - items_used_) return false;
+    auto* items = reinterpret_cast<condition::Flat*>(items_);
+    const std::size_t first = items_used_, bytes_before = bytes_used_;
+    bool ok = true;
+    codec::detail::walk_list(list, static_cast<Py_ssize_t>(n), [&](PyObject* item) {
+      condition::Flat f;
+      if (!ok || !flat_scalar(item, f)) {
+        ok = false;
+        return;
+      }
+      if (f.kind == codec::Kind::Str) {
+        if (f.size > kBytes - bytes_used_) {
+          ok = false;
+          return;
+        }
+        std::memcpy(bytes_ + bytes_used_, f.data, f.size);
+        f.data = bytes_ + bytes_used_;
+        bytes_used_ += f.size;
+      }
+      ::new (items + items_used_++) condition::Flat(f);
+    });
+    if (!ok) {
+      items_used_ = first;
+      bytes_used_ = bytes_before;
+      return false;
+    }
+    push(condition::Flat::array(items + first, n));
+    return true;
+  }
   void clear() noexcept {
     std::destroy_n(trees_, trees_size_);
     trees_size_ = 0;
@@ -217,6 +252,10 @@ class Roots {
   std::span<const condition::Flat> span() const noexcept { return {flats_, size_}; }
 
  private:
+  static constexpr std::size_t kItems = 32, kBytes = 256;
+  alignas(condition::Flat) unsigned char items_[kItems * sizeof(condition::Flat)];
+  char bytes_[kBytes];
+  std::size_t items_used_ = 0, bytes_used_ = 0;
   static constexpr std::size_t kInline = 8;
   alignas(condition::Flat) unsigned char inline_flats_[kInline * sizeof(condition::Flat)];
   alignas(codec::Value) unsigned char inline_trees_[kInline * sizeof(codec::Value)];
@@ -272,7 +311,7 @@ void project(const PathTrie& trie, PyObject* state, Found& found, Roots& roots) 
       condition::Flat flat;
       if (!cur || flat_scalar(cur, flat)) {
         roots.push(flat);
-      } else {
+      } else if (Py_TYPE(cur) != &PyList_Type || !roots.push_list(cur)) {
         roots.push_tree([&] { return to_value(cur, 0); });
       }
     }
