@@ -475,17 +475,26 @@ inline bool same_as(const Value& l, const Flat& f) noexcept {
 // run ends; rare (a scalar compared with another path or tested with `in`).
 class Materialized {
  public:
+  Materialized() = default;
+  Materialized(const Materialized&) = delete;
+  Materialized& operator=(const Materialized&) = delete;
+  ~Materialized() { std::destroy_n(reinterpret_cast<Value*>(slots_), used_); }
+
   const Value* get(const Reached& r) {
     if (r.tree) return r.tree;
     if (!r.flat || r.flat->kind == Kind::Nil) return &nil_value;
-    if (used_ < kInline) return &slots_[used_++].emplace(r.flat->value());
+    if (used_ < kInline) {
+      Value* v = ::new (static_cast<void*>(slots_ + used_ * sizeof(Value))) Value(r.flat->value());
+      ++used_;
+      return v;
+    }
     more_.push_front(r.flat->value());
     return &more_.front();
   }
 
  private:
   static constexpr std::size_t kInline = 4;
-  std::optional<Value> slots_[kInline];
+  alignas(Value) unsigned char slots_[kInline * sizeof(Value)];
   std::size_t used_ = 0;
   std::forward_list<Value> more_;
 };
