@@ -507,6 +507,25 @@ def test_first_unguarded_edge_wins():
     assert g.route("b") is None and g.route("nowhere", {"x": 1}) is None
 
 
+class HashesLikeS1(str):
+    def __hash__(self):
+        return hash("s1")
+
+
+def test_route_finds_each_source_whatever_its_hash():
+    # Enough sources to share and take over slots, non-ASCII names, and names whose hash
+    # is another source's.
+    g = HandoffGraph()
+    names = [f"s{i}" for i in range(300)] + ["größe", "日本"]
+    for i, name in enumerate(names):
+        g.add_edge(name, f"t{i}", "x" if i % 2 else None)
+    assert all(g.route(name, {"x": 1}) == f"t{i}" for i, name in enumerate(names))
+    assert g.route(HashesLikeS1("s2"), {"x": 1}) == "t2"
+    assert g.route(HashesLikeS1("s3"), {}) is None
+    assert g.route(HashesLikeS1("nowhere")) is None
+    assert g.route("s1", {"x": 1}) == "t1"
+
+
 @pytest.mark.parametrize("value,matches", [
     (None, False), (False, False), (0, False), (0.0, False), (-0.0, False), ("", False),
     ([], False), ((), False), ({}, False), (b"", False),
@@ -535,7 +554,8 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
          "flag": True, "off": False, "b": b"x", "eb": b"", "big": 2**64 - 1, "nan": math.nan,
          "neg0": -0.0, "m": {1: "one", "k": "v"}, "arr1": [1], "arrf": [1.0], "t": ("a", 1),
          "ab": {"x": 1, "y": 2}, "ba": {"y": 2, "x": 1}, "ab2": {"x": 1, "y": 2},
-         "e": "é", "sub": "ro", "empty": "", "two53": 2**53, "two53p1": 2**53 + 1}
+         "e": "é", "sub": "ro", "empty": "", "two53": 2**53, "two53p1": 2**53 + 1,
+         "mix": [True, 1, "a", 2.5, "z"], "many": list(range(40)), "longs": ["x" * 300, "y"]}
 
 
 @pytest.mark.parametrize("guard,expected", [
@@ -564,6 +584,11 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
     ("big == -1", False), ("-1 < big", True), ("neg0 == 0", True), ("neg0 < 0", False),
     ("1.0 in arr1", True), ("1 in arrf", True), ("1.0 in m", True), ("1 in m", True),
     ("'one' in m", False), ("'k' in m", True),
+    # lists of scalars, long ones and ones with long strings included
+    ("true in mix", True), ("1 in mix", True), ("1.0 in mix", True), ("false in mix", False),
+    ("'a' in mix", True), ("'z' in mix", True), ("'b' in mix", False), ("null in mix", False),
+    ("mix == mix", True), ("mix", True), ("39 in many", True), ("40 in many", False),
+    ("'y' in longs", True), ("'x' in longs", False), ("longs == longs", True),
     # NaN equals nothing and orders with nothing, but is truthy
     ("nan == nan", False), ("nan != nan", True), ("nan < 1 or nan >= 1", False), ("nan", True),
     ("nan in t", False),

@@ -1,6 +1,7 @@
 #include "condition/eval.hpp"
 
 #include <algorithm>
+#include <forward_list>
 #include <optional>
 #include <string_view>
 
@@ -322,7 +323,11 @@ void Program::compile_truthy(const Expr& e) {
         Op op = Op::CmpPathLit;
         if (lit.is_valid_str() && (e.op == CmpOp::Eq || e.op == CmpOp::Ne)) op = Op::CmpPathStr;
         if (lit.is_numeric() && e.op != CmpOp::In) op = Op::CmpPathNum;
-        emit({op, e.op, 0, &e});
+        emit({op, e.op, 0, &e, e.lhs.get(), lit.is_numeric() ? number(lit) : 0.0});
+        return;
+      }
+      if (e.op == CmpOp::In && is_literal(*e.lhs) && e.rhs->kind == ExprKind::Path) {
+        emit({Op::LitInPath, e.op, 0, &e, e.rhs.get()});
         return;
       }
       compile_value(*e.lhs);
@@ -330,7 +335,7 @@ void Program::compile_truthy(const Expr& e) {
       emit({Op::Cmp, e.op});
       return;
     case ExprKind::Path:
-      emit({Op::TestPath, CmpOp::Eq, 0, &e});
+      emit({Op::TestPath, CmpOp::Eq, 0, &e, &e});
       return;
     default:
       emit({Op::TestLit, CmpOp::Eq, 0, &e});
@@ -341,7 +346,7 @@ void Program::compile_truthy(const Expr& e) {
 void Program::compile_value(const Expr& e) {
   switch (e.kind) {
     case ExprKind::Path:
-      emit({Op::PushPath, CmpOp::Eq, 0, &e});
+      emit({Op::PushPath, CmpOp::Eq, 0, &e, &e});
       return;
     case ExprKind::Not:
     case ExprKind::And:
@@ -356,8 +361,147 @@ void Program::compile_value(const Expr& e) {
   }
 }
 
-bool Program::truthy(std::span<const Value> roots) const {
-  const ProjectedState state{roots};
+bool Program::truthy(std::span<const Value> roots) const { return truthy(FlatRoots(roots).span()); }
+
+FlatRoots::FlatRoots(std::span<const Value> values) {
+  auto scalar = [](const Value& v) { return !Flat::of(v).is_tree; };
+  std::size_t items = 0;
+  for (const Value& v : values)
+    if (v.kind() == Kind::Array) items += v.items().size();
+  items_.reserve(items);  // the arrays point into it: no reallocation from here
+  flats_.reserve(values.size());
+  for (const Value& v : values) {
+    if (v.kind() == Kind::Array && std::all_of(v.items().begin(), v.items().end(), scalar)) {
+      const std::size_t first = items_.size();
+      for (const Value& item : v.items()) items_.push_back(Flat::of(item));
+      flats_.push_back(Flat::array(items_.data() + first, v.items().size()));
+    } else {
+      flats_.push_back(Flat::of(v));
+    }
+  }
+}
+
+Flat Flat::of(const Value& v) noexcept {
+  switch (v.kind()) {
+    case Kind::Nil:
+      return nil();
+    case Kind::Bool:
+      return boolean(v.as_bool());
+    case Kind::Int:
+      return integer(v.is_negative(), v.as_uint(), condition::number(v));
+    case Kind::F64:
+      return f64(v.as_f64());
+    case Kind::Str:
+      return str(v.bytes().data(), v.bytes().size(), v.is_valid_str());
+    default:
+      return of_tree(&v);
+  }
+}
+
+Value Flat::value() const {
+  switch (kind) {
+    case Kind::Bool:
+      return Value::boolean(flag);
+    case Kind::Int:
+      return flag ? Value::sint(static_cast<std::int64_t>(bits)) : Value::uint(bits);
+    case Kind::F64:
+      return Value::f64(number);
+    case Kind::Str:
+      return Value::str(std::string(data, size), flag);
+    case Kind::Array: {
+      std::vector<Value> out;
+      out.reserve(size);
+      for (std::size_t i = 0; i < size; ++i) out.push_back(items[i].value());
+      return Value::array(std::move(out));
+    }
+    default:
+      return Value();
+  }
+}
+
+namespace {
+
+// Where a path leads among flat roots: a scalar root itself, a value inside a tree, or
+// nowhere (both null).
+struct Reached {
+  const Flat* flat = nullptr;
+  const Value* tree = nullptr;
+};
+
+inline Reached reach(const Expr& path, std::span<const Flat> roots) noexcept {
+  if (path.root >= roots.size()) return {};
+  const Flat& root = roots[path.root];
+  if (path.skip == path.path.size())
+    return root.is_tree ? Reached{nullptr, root.tree} : Reached{&root};
+  // Only a map has members, and maps are trees.
+  return root.is_tree ? Reached{nullptr, lookup(path.path, path.skip, *root.tree)} : Reached{};
+}
+
+inline bool flat_truthy(const Flat& f) noexcept {
+  switch (f.kind) {
+    case Kind::Bool:
+      return f.flag;
+    case Kind::Int:
+    case Kind::F64:
+      return f.number != 0.0;
+    case Kind::Str:
+      return f.flag && f.size != 0;
+    case Kind::Array:
+      return f.size != 0;
+    default:
+      return false;
+  }
+}
+
+// numbers_equal_or_same(l, f.value()) for a scalar f, without making the value.
+inline bool same_as(const Value& l, const Flat& f) noexcept {
+  const bool numeric = f.kind == Kind::Int || f.kind == Kind::F64;
+  if (l.is_numeric() && numeric) return number(l) == f.number;
+  if (l.kind() == Kind::Str && f.kind == Kind::Str)
+    return l.is_valid_str() == f.flag && l.bytes() == std::string_view(f.data, f.size);
+  // Structural equality of the rest: the same kind and content.
+  if (l.kind() != f.kind) return false;
+  switch (f.kind) {
+    case Kind::Nil:
+      return true;
+    case Kind::Bool:
+      return l.as_bool() == f.flag;
+    default:
+      return false;  // numbers and strings are decided above
+  }
+}
+
+// Scalars made into values for the general comparison, kept at fixed addresses until the
+// run ends; rare (a scalar compared with another path or tested with `in`).
+class Materialized {
+ public:
+  Materialized() = default;
+  Materialized(const Materialized&) = delete;
+  Materialized& operator=(const Materialized&) = delete;
+  ~Materialized() { std::destroy_n(reinterpret_cast<Value*>(slots_), used_); }
+
+  const Value* get(const Reached& r) {
+    if (r.tree) return r.tree;
+    if (!r.flat || r.flat->kind == Kind::Nil) return &nil_value;
+    if (used_ < kInline) {
+      Value* v = ::new (static_cast<void*>(slots_ + used_ * sizeof(Value))) Value(r.flat->value());
+      ++used_;
+      return v;
+    }
+    more_.push_front(r.flat->value());
+    return &more_.front();
+  }
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  alignas(Value) unsigned char slots_[kInline * sizeof(Value)];
+  std::size_t used_ = 0;
+  std::forward_list<Value> more_;
+};
+
+}  // namespace
+
+bool Program::truthy(std::span<const Flat> roots) const {
   // Operands wait here only while a comparison's other side is worked out, so the
   // parser's nesting limit keeps the stack small; a deeper one goes to the heap.
   constexpr std::size_t kInline = 32;
@@ -368,6 +512,7 @@ bool Program::truthy(std::span<const Value> roots) const {
     heap_stack.resize(max_depth_);
     stack = heap_stack.data();
   }
+  Materialized made;
   std::size_t sp = 0;
   bool acc = true;
   const Instr* code = code_.data();
@@ -377,11 +522,9 @@ bool Program::truthy(std::span<const Value> roots) const {
       case Op::PushLit:
         stack[sp++] = &i.node->literal;
         break;
-      case Op::PushPath: {
-        const Value* v = state.find(*i.node);
-        stack[sp++] = v ? v : &nil_value;
+      case Op::PushPath:
+        stack[sp++] = made.get(reach(*i.path, roots));
         break;
-      }
       case Op::PushAcc:
         stack[sp++] = acc ? &true_value : &false_value;
         break;
@@ -389,31 +532,61 @@ bool Program::truthy(std::span<const Value> roots) const {
         acc = condition::truthy(i.node->literal);
         break;
       case Op::TestPath: {
-        const Value* v = state.find(*i.node);
-        acc = v && condition::truthy(*v);
+        const Reached r = reach(*i.path, roots);
+        acc = r.flat ? flat_truthy(*r.flat) : r.tree && condition::truthy(*r.tree);
         break;
       }
       case Op::Cmp:
         sp -= 2;
         acc = compare(i.cmp, *stack[sp], *stack[sp + 1]);
         break;
-      case Op::CmpPathLit: {
-        const Value* v = state.find(*i.node->lhs);
-        acc = compare(i.cmp, v ? *v : nil_value, i.node->rhs->literal);
+      case Op::CmpPathLit:
+        acc = compare(i.cmp, *made.get(reach(*i.path, roots)), i.node->rhs->literal);
+        break;
+      case Op::LitInPath: {
+        // Membership in a flat array or string read in place; anything else as a value.
+        const Reached r = reach(*i.path, roots);
+        const Value& lit = i.node->lhs->literal;
+        if (r.flat && r.flat->kind == Kind::Array) {
+          acc = false;
+          for (std::size_t k = 0; k < r.flat->size && !acc; ++k)
+            acc = same_as(lit, r.flat->items[k]);
+        } else if (r.flat && r.flat->kind == Kind::Str) {
+          acc = r.flat->flag && lit.is_valid_str() &&
+                std::string_view(r.flat->data, r.flat->size).find(lit.bytes()) !=
+                    std::string_view::npos;
+        } else {
+          acc = compare(CmpOp::In, lit, *made.get(r));
+        }
         break;
       }
       case Op::CmpPathStr: {
         // Equal only to a valid string of the same bytes (structural equality).
-        const Value* v = state.find(*i.node->lhs);
-        const bool eq = v && v->is_valid_str() && v->bytes() == i.node->rhs->literal.bytes();
+        const Reached r = reach(*i.path, roots);
+        const std::string_view lit = i.node->rhs->literal.bytes();
+        bool eq;
+        if (r.flat)
+          eq = r.flat->kind == Kind::Str && r.flat->flag &&
+               std::string_view(r.flat->data, r.flat->size) == lit;
+        else
+          eq = r.tree && r.tree->is_valid_str() && r.tree->bytes() == lit;
         acc = i.cmp == CmpOp::Eq ? eq : !eq;
         break;
       }
       case Op::CmpPathNum: {
         // Numbers compare as doubles; a non-number is unequal to a number and unordered.
-        const Value* v = state.find(*i.node->lhs);
-        if (v && v->is_numeric()) {
-          const double a = number(*v), b = number(i.node->rhs->literal);
+        const Reached r = reach(*i.path, roots);
+        double a;
+        bool numeric;
+        if (r.flat) {
+          numeric = r.flat->kind == Kind::Int || r.flat->kind == Kind::F64;
+          a = r.flat->number;
+        } else {
+          numeric = r.tree && r.tree->is_numeric();
+          a = numeric ? number(*r.tree) : 0.0;
+        }
+        if (numeric) {
+          const double b = i.number;
           switch (i.cmp) {
             case CmpOp::Eq:
               acc = a == b;

@@ -30,6 +30,87 @@ bool eval_truthy(const Expr& e, const codec::Value& state);
 codec::Value eval_projected(const Expr& e, std::span<const codec::Value> roots);
 bool eval_truthy_projected(const Expr& e, std::span<const codec::Value> roots);
 
+// A projected value as routing holds it: nil, booleans, integers, doubles, strings and
+// arrays of those in place (a string's bytes and an array's items viewed, never copied),
+// any other value by pointer to its tree.
+// Whoever makes one keeps the viewed bytes and the tree alive while it is evaluated.
+struct Flat {
+  codec::Kind kind = codec::Kind::Nil;  // Nil, Bool, Int, F64, Str or Array, unless is_tree
+  bool flag = false;                    // Bool: the value; Int: negative; Str: valid UTF-8
+  bool is_tree = false;
+  union {
+    double number = 0.0;       // Int and F64: the value as a double
+    const char* data;          // Str
+    const Flat* items;         // Array: scalars, none of them an array
+    const codec::Value* tree;  // is_tree: the value
+  };
+  union {
+    std::uint64_t bits = 0;  // Int: the value, signed when negative
+    std::size_t size;        // Str, Array
+  };
+
+  static Flat nil() noexcept { return {}; }
+  static Flat boolean(bool b) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Bool;
+    f.flag = b;
+    return f;
+  }
+  static Flat integer(bool negative, std::uint64_t bits, double number) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Int;
+    f.flag = negative;
+    f.number = number;
+    f.bits = bits;
+    return f;
+  }
+  static Flat sint(std::int64_t i) noexcept {
+    return integer(i < 0, static_cast<std::uint64_t>(i), static_cast<double>(i));
+  }
+  static Flat f64(double d) noexcept {
+    Flat f;
+    f.kind = codec::Kind::F64;
+    f.number = d;
+    return f;
+  }
+  static Flat str(const char* data, std::size_t size, bool valid) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Str;
+    f.flag = valid;
+    f.data = data;
+    f.size = size;
+    return f;
+  }
+  static Flat array(const Flat* items, std::size_t size) noexcept {
+    Flat f;
+    f.kind = codec::Kind::Array;
+    f.items = items;
+    f.size = size;
+    return f;
+  }
+  static Flat of_tree(const codec::Value* v) noexcept {
+    Flat f;
+    f.is_tree = true;
+    f.tree = v;
+    return f;
+  }
+  // `v` in flat form, viewing its bytes or pointing at it.
+  static Flat of(const codec::Value& v) noexcept;
+  // The value a flat scalar stands for (not for one holding a tree).
+  codec::Value value() const;
+};
+
+// Values in flat form as routing makes them from a state: an array whose items are all
+// scalars becomes a flat array too. Views `values`, which must outlive it.
+class FlatRoots {
+ public:
+  explicit FlatRoots(std::span<const codec::Value> values);
+  std::span<const Flat> span() const noexcept { return flats_; }
+
+ private:
+  std::vector<Flat> flats_, items_;
+};
+
 // A guard compiled to a flat instruction list, for the hot path of routing: the same
 // answer as eval_truthy_projected, without the recursive walk over the tree. Operands are
 // pointers to literals in the tree or to values in the projected roots, never copies.
@@ -46,6 +127,8 @@ class Program {
 
   // truthy(eval_projected(guard, roots)).
   bool truthy(std::span<const codec::Value> roots) const;
+  // The same over the roots in flat form.
+  bool truthy(std::span<const Flat> roots) const;
 
  private:
   enum class Op : std::uint8_t {
@@ -58,6 +141,7 @@ class Program {
     CmpPathLit,   // acc = compare(cmp, value of the path `node->lhs`, literal `node->rhs`)
     CmpPathStr,   // CmpPathLit for == and != against a string literal
     CmpPathNum,   // CmpPathLit for a numeric literal and any operator but `in`
+    LitInPath,    // acc = literal `node->lhs` in the value of the path `node->rhs`
     Not,          // acc = !acc
     JumpIfFalse,  // if !acc: continue at `target`
     JumpIfTrue,   // if acc: continue at `target`
@@ -67,6 +151,8 @@ class Program {
     CmpOp cmp = CmpOp::Eq;
     std::uint32_t target = 0;
     const Expr* node = nullptr;
+    const Expr* path = nullptr;  // the Path node an instruction reads, if any
+    double number = 0.0;         // CmpPathNum: the literal as a double
   };
 
   void compile_truthy(const Expr& e);

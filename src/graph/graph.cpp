@@ -202,6 +202,15 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
   PathTrie trie(paths, hash_, key_hasher);
   std::vector<PathRoot> roots = resolve_roots(old_edges, guard.get(), paths, hash_);
   condition::Program program = guard ? condition::Program(*guard) : condition::Program();
+  // A new source with a hint takes a slot; the slots are doubled (and all placed again)
+  // ahead of the change, so the change itself allocates nothing more.
+  std::int64_t hint = kUnknownHash;
+  std::vector<HintSlot> grown;
+  if (existing == out_.end() && key_hasher) {
+    hint = key_hasher(from);
+    if (2 * (out_.size() + 1) > hints_.size())
+      grown.resize(std::max<std::size_t>(8, 2 * hints_.size()));
+  }
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt,
             std::move(guard), std::move(program)};
 
@@ -220,6 +229,15 @@ std::optional<EdgeError> Graph::add_edge(std::string_view from, std::string_view
     for (const PathRoot& r : roots) {
       r.path->root = r.root;
       r.path->skip = r.skip;
+    }
+    if (out_added && hint != kUnknownHash) {
+      existing->second.hint = hint;
+      if (!grown.empty()) {
+        for (const auto& [name, out] : out_) place(grown, name, out);
+        hints_.swap(grown);
+      } else {
+        place(hints_, existing->first, existing->second);
+      }
     }
   } catch (...) {
     if (out_added) out_.erase(out_.find(from));
@@ -266,6 +284,20 @@ Graph::NodeView Graph::view(std::string_view node) const {
   return out ? NodeView{out->edges, &out->trie} : NodeView{};
 }
 
+Graph::NodeView Graph::view(std::string_view node, std::int64_t hint) const {
+  if (hint != kUnknownHash && !hints_.empty()) {
+    const HintSlot& slot = hints_[static_cast<std::uint64_t>(hint) & (hints_.size() - 1)];
+    if (slot.hint == hint && *slot.name == node) return NodeView{slot.out->edges, &slot.out->trie};
+  }
+  return view(node);
+}
+
+void Graph::place(std::vector<HintSlot>& slots, const std::string& name, const Out& out) noexcept {
+  if (out.hint == kUnknownHash) return;
+  slots[static_cast<std::uint64_t>(out.hint) & (slots.size() - 1)] =
+      HintSlot{out.hint, &name, &out};
+}
+
 std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
                                                    const codec::Value& state) {
   for (const Edge& e : edges) {
@@ -276,6 +308,11 @@ std::optional<std::string_view> Graph::route_edges(std::span<const Edge> edges,
 
 std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
                                                        std::span<const codec::Value> roots) {
+  return route_projected(edges, condition::FlatRoots(roots).span());
+}
+
+std::optional<std::string_view> Graph::route_projected(std::span<const Edge> edges,
+                                                       std::span<const condition::Flat> roots) {
   for (const Edge& e : edges) {
     if (!e.guard || e.program.truthy(roots)) return e.to;
   }
@@ -300,12 +337,15 @@ PathTrie::PathTrie(std::span<const Path> index, const NameHash& hash, KeyHasher 
         const bool ascii = std::all_of(seg.begin(), seg.end(),
                                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         const std::int64_t key_hash = ascii && key_hasher ? key_hasher(seg) : kUnknownHash;
-        nodes_.push_back(Node{seg, cur, codec::is_valid_utf8(seg), ascii, key_hash});
+        Node node{seg, cur, codec::is_valid_utf8(seg), ascii, key_hash};
+        if (seg.size() < kShort) std::copy(seg.begin(), seg.end(), node.padded.begin());
+        nodes_.push_back(std::move(node));
       }
       cur = id;
       steps_.push_back(cur);
     }
     ends_.push_back(steps_.size());
+    ++nodes_[cur].ends;
   }
 }
 

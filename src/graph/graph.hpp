@@ -11,6 +11,7 @@
 // order never shows in a result: nodes() sorts, edges and routing follow list order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,10 +53,11 @@ struct EdgeError {
   std::string message;
 };
 
-// The interpreter's hash of the str holding an ASCII path segment, made by whoever routes
-// Python states (the core knows nothing of it) so that a lookup key need not be hashed
-// on every route. May throw; nullptr leaves every hash unknown.
-using KeyHasher = std::int64_t (*)(std::string_view segment);
+// The interpreter's hash of the str holding some text, made by whoever routes Python
+// states (the core knows nothing of it): a path segment's, so that a lookup key need not
+// be hashed on every route, and a source node's, as the hint that finds it (view). May
+// throw; nullptr leaves every hash unknown.
+using KeyHasher = std::int64_t (*)(std::string_view text);
 inline constexpr std::int64_t kUnknownHash = -1;  // never an interpreter hash
 
 // A node's guard path index as a trie, so that projecting a state compares no strings
@@ -65,12 +67,18 @@ inline constexpr std::int64_t kUnknownHash = -1;  // never an interpreter hash
 // paths never extend one another, so each ends at its own leaf. Immutable once built.
 class PathTrie {
  public:
+  // Segments shorter than this are also kept zero-padded to its length, so the bridge
+  // can write one into a key str with a copy of fixed size.
+  static constexpr std::size_t kShort = 32;
+
   struct Node {
     std::string segment;
     std::uint32_t parent = 0;
     bool valid_utf8 = true;
     bool ascii = true;                     // lets the bridge make its key str without decoding
     std::int64_t key_hash = kUnknownHash;  // of an ASCII segment, from the KeyHasher
+    std::array<char, kShort> padded{};     // segment and zeros, if shorter than kShort
+    std::uint32_t ends = 0;                // index paths that end here
   };
 
   PathTrie() : nodes_(1) {}
@@ -139,6 +147,10 @@ class Graph {
     const PathTrie* trie = nullptr;
   };
   NodeView view(std::string_view node) const;
+  // The same, trying first the one slot for `hint`, the KeyHasher's hash of the name (as
+  // given to add_edge). A slot holds one source, checked byte by byte, and a colliding
+  // source only takes it over: chosen names can at worst send a view to the keyed map.
+  NodeView view(std::string_view node, std::int64_t hint) const;
 
   // Target of the first edge from `node`, in insertion order, that is unguarded or whose
   // guard is truthy against `state`; nullopt when none matches or `node` has no edges.
@@ -154,6 +166,9 @@ class Graph {
   // add_edge has pointed every guard path of the node at its entry in that list.
   static std::optional<std::string_view> route_projected(std::span<const Edge> edges,
                                                          std::span<const codec::Value> roots);
+  // The same over the roots in flat form.
+  static std::optional<std::string_view> route_projected(std::span<const Edge> edges,
+                                                         std::span<const condition::Flat> roots);
 
   // HandoffGraph(nodes=N, edges=E, on_cycle='error')
   std::string repr() const;
@@ -163,7 +178,14 @@ class Graph {
     std::vector<Edge> edges;
     std::vector<Path> guard_paths;
     PathTrie trie;
+    std::int64_t hint = kUnknownHash;
   };
+  struct HintSlot {
+    std::int64_t hint = kUnknownHash;
+    const std::string* name = nullptr;
+    const Out* out = nullptr;
+  };
+  static void place(std::vector<HintSlot>& slots, const std::string& name, const Out& out) noexcept;
 
   bool would_close_cycle(std::string_view from, std::string_view to) const;
   const Out* find_out(std::string_view node) const;
@@ -172,6 +194,9 @@ class Graph {
   NameHash hash_;
   std::unordered_set<std::string, NameHash, std::equal_to<>> nodes_;
   std::unordered_map<std::string, Out, NameHash, std::equal_to<>> out_;
+  // Sources by hint, direct-mapped: none or a power of two slots, at least twice the
+  // sources, so that most have a slot of their own. Entries of out_ never move.
+  std::vector<HintSlot> hints_;
   std::size_t edge_count_ = 0;
 };
 

@@ -71,10 +71,11 @@ bool is_ascii(std::string_view text) noexcept {
   return true;
 }
 
-// The hash the interpreter gives the str of an ASCII segment; kept by the graph so that
-// the key strs made on every route need not be hashed again.
-std::int64_t segment_hash(std::string_view segment) {
-  const Ref s = ascii_str(segment);
+// The hash the interpreter gives the str of some UTF-8 text; kept by the graph so that
+// the key strs made on every route need not be hashed again, and as the hint to a source
+// node from the name passed to route.
+std::int64_t str_hash(std::string_view text) {
+  const Ref s = is_ascii(text) ? ascii_str(text) : py::str(text);
   const Py_hash_t h = PyObject_Hash(s.get());
   if (h == -1) throw py::Error{};
   return h;
@@ -88,41 +89,44 @@ Ref graph_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::string_view to = a.convert(1, py::as_utf8);
   std::optional<std::string_view> when;
   if (!a.absent_or_none(2)) when = a.convert(2, py::as_utf8);
-  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when, segment_hash))
+  if (std::optional<EdgeError> err = g.graph.add_edge(from, to, when, str_hash))
     py::raise_value_error(err->message);
   return py::none();
 }
 
-// The lookup keys of one route. A key of an ASCII segment is written into one str that
-// is reused from lookup to lookup, with the hash computed at add_edge set in place: the
-// str is made here and, before each rewrite, checked to be referenced by us alone (a
+// The lookup keys of one route. A key of a short ASCII segment is written into one str
+// that is reused from lookup to lookup, with the hash computed at add_edge set in place:
+// the str is made here and, before each rewrite, checked to be referenced by us alone (a
 // colliding key's __eq__ may have kept it, and then a new one is made), so rewriting its
 // characters, length and cached hash is as good as a new str, without the allocation.
 class LookupKey {
  public:
   PyObject* get(const PathTrie::Node& node) {
     const std::string_view seg = node.segment;
-    if (!node.ascii || seg.empty() || node.key_hash == kUnknownHash) {
+    if (node.key_hash == kUnknownHash || seg.size() >= PathTrie::kShort) {
       other_ = node.ascii ? ascii_str(seg) : py::str(seg);
       return other_.get();
     }
-    if (!reused_ || capacity_ < seg.size() ||
-        !PyUnstable_Object_IsUniquelyReferenced(reused_.get())) {
-      capacity_ = std::max<std::size_t>(seg.size(), 32);
-      reused_ = py::check(PyUnicode_New(static_cast<Py_ssize_t>(capacity_), 127));
-    }
+    if (!reused_ || !sole_owner(reused_.get()))
+      reused_ = py::check(PyUnicode_New(static_cast<Py_ssize_t>(PathTrie::kShort - 1), 127));
     auto* s = reinterpret_cast<PyASCIIObject*>(reused_.get());
-    auto* data = static_cast<char*>(PyUnicode_DATA(reused_.get()));
-    std::memcpy(data, seg.data(), seg.size());
-    data[seg.size()] = '\0';
+    // The whole padded copy, terminator included: exactly the str's capacity.
+    std::memcpy(PyUnicode_DATA(reused_.get()), node.padded.data(), PathTrie::kShort);
     s->length = static_cast<Py_ssize_t>(seg.size());
     s->hash = static_cast<Py_hash_t>(node.key_hash);
     return reused_.get();
   }
 
  private:
+  static bool sole_owner(PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Object_IsUniquelyReferenced(o);
+#else
+    return Py_REFCNT(o) == 1;
+#endif
+  }
+
   Ref reused_;
-  std::size_t capacity_ = 0;
   Ref other_;
 };
 
@@ -149,73 +153,168 @@ codec::Value to_value(PyObject* o, int depth) {
   return codec::py_to_value_at(o, depth);
 }
 
-// The projected values of one route, each made in place when its path is projected
-// (nil where the path leads nowhere); clear() frees them, and may run detached.
+// A state value in flat form when it is one of the common scalars, viewing a str's
+// characters in place: the caller keeps `o` alive while the flat is read. The result
+// stands for what to_value(o, 0) makes.
+bool flat_scalar(PyObject* o, condition::Flat& out) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
+    out = condition::Flat::str(static_cast<const char*>(PyUnicode_DATA(o)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)), true);
+    return true;
+  }
+  if (t == &PyFloat_Type) {
+    out = condition::Flat::f64(PyFloat_AS_DOUBLE(o));
+    return true;
+  }
+  if (o == Py_True || o == Py_False) {
+    out = condition::Flat::boolean(o == Py_True);
+    return true;
+  }
+  if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+    out = condition::Flat::sint(static_cast<std::int64_t>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
+    return true;
+  }
+  return false;
+}
+
+// The projected values of one route in path order: scalars in flat form, every other
+// value converted to a tree made in place; clear() frees the trees, and may run detached.
 class Roots {
  public:
   explicit Roots(std::size_t n)
-      : capacity_(n),
-        data_(n <= kInline ? reinterpret_cast<codec::Value*>(inline_)
-                           : static_cast<codec::Value*>(::operator new(n * sizeof(codec::Value)))) {
-  }
+      : flats_(n <= kInline
+                   ? reinterpret_cast<condition::Flat*>(inline_flats_)
+                   : static_cast<condition::Flat*>(::operator new(n * sizeof(condition::Flat)))),
+        trees_(n <= kInline
+                   ? reinterpret_cast<codec::Value*>(inline_trees_)
+                   : static_cast<codec::Value*>(::operator new(n * sizeof(codec::Value)))) {}
   Roots(const Roots&) = delete;
   Roots& operator=(const Roots&) = delete;
   ~Roots() {
     clear();
-    if (data_ != reinterpret_cast<codec::Value*>(inline_)) ::operator delete(data_);
+    if (trees_ != reinterpret_cast<codec::Value*>(inline_trees_)) {
+      ::operator delete(trees_);
+      ::operator delete(flats_);
+    }
   }
 
-  // The next value, in path order.
+  void push(const condition::Flat& flat) noexcept {
+    ::new (flats_ + size_++) condition::Flat(flat);
+  }
   template <class Make>
-  void push(Make&& make) {
-    ::new (static_cast<void*>(data_ + size_)) codec::Value(make());
-    ++size_;
+  void push_tree(Make&& make) {
+    codec::Value* v = ::new (static_cast<void*>(trees_ + trees_size_)) codec::Value(make());
+    ++trees_size_;
+    push(condition::Flat::of_tree(v));
+  }
+  // A list of scalars as a flat array: its items, and the characters of its strs, are
+  // copied into this route's arena, so nothing of the list is viewed (it may change once
+  // the route lets go of the interpreter). False, keeping nothing, if an item is not a
+  // scalar or the arena is full.
+  bool push_list(PyObject* list) {
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    if (n > kItems - items_used_) return false;
+    auto* items = reinterpret_cast<condition::Flat*>(items_);
+    const std::size_t first = items_used_, bytes_before = bytes_used_;
+    bool ok = true;
+    codec::detail::walk_list(list, static_cast<Py_ssize_t>(n), [&](PyObject* item) {
+      condition::Flat f;
+      if (!ok || !flat_scalar(item, f)) {
+        ok = false;
+        return;
+      }
+      if (f.kind == codec::Kind::Str) {
+        if (f.size > kBytes - bytes_used_) {
+          ok = false;
+          return;
+        }
+        std::memcpy(bytes_ + bytes_used_, f.data, f.size);
+        f.data = bytes_ + bytes_used_;
+        bytes_used_ += f.size;
+      }
+      ::new (items + items_used_++) condition::Flat(f);
+    });
+    if (!ok) {
+      items_used_ = first;
+      bytes_used_ = bytes_before;
+      return false;
+    }
+    push(condition::Flat::array(items + first, n));
+    return true;
   }
   void clear() noexcept {
-    std::destroy_n(data_, size_);
+    std::destroy_n(trees_, trees_size_);
+    trees_size_ = 0;
     size_ = 0;
   }
-  std::span<const codec::Value> span() const noexcept { return {data_, size_}; }
-  std::size_t capacity() const noexcept { return capacity_; }
+  std::span<const condition::Flat> span() const noexcept { return {flats_, size_}; }
 
  private:
+  static constexpr std::size_t kItems = 32, kBytes = 256;
+  alignas(condition::Flat) unsigned char items_[kItems * sizeof(condition::Flat)];
+  char bytes_[kBytes];
+  std::size_t items_used_ = 0, bytes_used_ = 0;
   static constexpr std::size_t kInline = 8;
-  alignas(codec::Value) unsigned char inline_[kInline * sizeof(codec::Value)];
-  std::size_t capacity_;
-  codec::Value* data_;
-  std::size_t size_ = 0;
+  alignas(condition::Flat) unsigned char inline_flats_[kInline * sizeof(condition::Flat)];
+  alignas(codec::Value) unsigned char inline_trees_[kInline * sizeof(codec::Value)];
+  condition::Flat* flats_;
+  codec::Value* trees_;
+  std::size_t size_ = 0, trees_size_ = 0;
+};
+
+// Per trie node, a strong reference to the object found there (null if none): keeps
+// alive what the flat roots view, until the route is over.
+class Found {
+ public:
+  explicit Found(std::size_t n) : size_(n), data_(n <= kInline ? inline_ : new PyObject*[n]) {
+    std::fill_n(data_, n, nullptr);
+  }
+  Found(const Found&) = delete;
+  Found& operator=(const Found&) = delete;
+  ~Found() {
+    for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(data_[i]);
+    if (data_ != inline_) delete[] data_;
+  }
+  PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+  void hold(std::size_t i, Ref strong) noexcept { data_[i] = strong.release(); }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  std::size_t size_;
+  PyObject** data_;
+  PyObject* inline_[kInline];
 };
 
 // A dict state is read only at the node's guard paths, segment by segment in each dict's
 // own storage (no __getitem__ or __missing__ of a subclass runs); root i is the value
-// found at path i, converted, or nil where the path leads nowhere. Each trie node is
+// found at path i, in flat form, or nil where the path leads nowhere. Each trie node is
 // looked up at most once, in the object found at its parent: paths sharing leading
-// segments share those lookups.
-void project(const PathTrie& trie, PyObject* state, Roots& roots) {
-  codec::ScratchArray<Ref, 16> found(trie.size());  // per trie node, once looked up
-  codec::ScratchArray<bool, 16> tried(trie.size());
+// segments share those lookups. Walking the nodes in number order visits them in the
+// order the paths first reach them, and path i's leaf comes after every node of paths
+// 0..i, so roots come in path order.
+void project(const PathTrie& trie, PyObject* state, Found& found, Roots& roots) {
   LookupKey key;
-  found[0] = py::borrow(state);
-  for (std::size_t p = 0; p < trie.path_count(); ++p) {
-    PyObject* cur = nullptr;
-    for (std::uint32_t id : trie.chain(p)) {
-      cur = nullptr;
-      if (found[id]) {
-        cur = found[id].get();
-        continue;
-      }
-      if (tried[id]) break;
-      tried[id] = true;
-      PyObject* parent = found[trie.node(id).parent].get();
-      if (!PyDict_Check(parent)) break;
+  found.hold(0, py::borrow(state));
+  for (std::uint32_t id = 1, nodes = static_cast<std::uint32_t>(trie.size()); id < nodes; ++id) {
+    const PathTrie::Node& node = trie.node(id);
+    PyObject* parent = found[node.parent];
+    if (parent && PyDict_Check(parent)) {
       PyObject* item = nullptr;
-      const int r = PyDict_GetItemRef(parent, key.get(trie.node(id)), &item);
+      const int r = PyDict_GetItemRef(parent, key.get(node), &item);
       py::check(r >= 0);
-      if (r == 0) break;
-      found[id] = py::steal(item);
-      cur = item;
+      if (r == 1) found.hold(id, py::steal(item));
     }
-    roots.push([&] { return cur ? to_value(cur, 0) : codec::Value(); });
+    for (std::uint32_t k = node.ends; k > 0; --k) {
+      PyObject* cur = found[id];
+      condition::Flat flat;
+      if (!cur || flat_scalar(cur, flat)) {
+        roots.push(flat);
+      } else if (Py_TYPE(cur) != &PyList_Type || !roots.push_list(cur)) {
+        roots.push_tree([&] { return to_value(cur, 0); });
+      }
+    }
   }
 }
 
@@ -235,17 +334,32 @@ std::optional<std::string_view> decide(std::span<const Edge> edges, Evaluate eva
 }
 
 Ref graph_route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::bind(kRouteSig, args, nargs, kwnames);
+  // Both arguments by position, the usual call, leaves the binder nothing to check.
+  py::Args<2> a;
+  if (!kwnames && nargs == 2) {
+    a.v = {args[0], args[1]};
+    a.sig = &kRouteSig;
+  } else {
+    a = py::bind(kRouteSig, args, nargs, kwnames);
+  }
   GraphObject& g = native(self);
   py::SharedAccess shared(g.access);
   std::string_view node = a.convert(0, py::as_utf8);
-  const Graph::NodeView view = g.graph.view(node);
+  // An exact str's hash is cached in it; a subclass may hash as it likes.
+  std::int64_t hint = kUnknownHash;
+  if (PyUnicode_CheckExact(a[0])) {
+    hint = PyObject_Hash(a[0]);
+    if (hint == -1) throw py::Error{};
+  }
+  const Graph::NodeView view = g.graph.view(node, hint);
   PyObject* state = a[1];
   std::optional<std::string_view> target;
   if (state && state != Py_None && PyDict_Check(state)) {
     // Guards read the projected values directly: no state tree is built.
+    // Declared first: the objects found outlive the flat values that view them.
+    Found found(view.trie ? view.trie->size() : 0);
     Roots roots(view.trie ? view.trie->path_count() : 0);
-    if (view.trie) project(*view.trie, state, roots);
+    if (view.trie) project(*view.trie, state, found, roots);
     target = decide(
         view.edges, [&] { return Graph::route_projected(view.edges, roots.span()); },
         [&] { roots.clear(); });
