@@ -320,7 +320,11 @@ py::Ref dumps_blob(PyObject* obj) {
   } else {
     return {};
   }
-  Writer w(16);
+  // A header takes at most 5 bytes, so this stack buffer never needs to grow.
+  unsigned char head[16];
+  Writer w(
+      head, sizeof head,
+      [](void*, std::size_t, std::size_t) -> unsigned char* { throw std::bad_alloc(); }, nullptr);
   auto n = u32_len(static_cast<Py_ssize_t>(payload.size()), is_str ? "string" : "bytes");
   if (is_str)
     w.write_str_header(n);
