@@ -17,8 +17,18 @@ namespace codec {
 // Not thread-safe; one writer per encoding.
 class Writer {
  public:
+  // Moves storage owned elsewhere to at least `cap` bytes, keeping the first `size`, and
+  // returns it; throws on failure.
+  using Regrow = unsigned char* (*)(void* ctx, std::size_t size, std::size_t cap);
+
   explicit Writer(std::size_t capacity = kInitialCapacity) { reserve_exact(capacity); }
-  ~Writer() { std::free(data_); }
+  // Writes into storage the caller owns (e.g. the very object handed out at the end, so
+  // the bytes are not copied again); `regrow` replaces it when it fills.
+  Writer(unsigned char* data, std::size_t capacity, Regrow regrow, void* ctx) noexcept
+      : data_(data), cap_(capacity), regrow_(regrow), ctx_(ctx) {}
+  ~Writer() {
+    if (!regrow_) std::free(data_);
+  }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
@@ -29,7 +39,7 @@ class Writer {
   // Drops the storage when it grew past `keep`, so a reused buffer does not hoard memory.
   void reset(std::size_t keep) {
     size_ = 0;
-    if (cap_ > keep) {
+    if (!regrow_ && cap_ > keep) {
       std::free(data_);
       data_ = nullptr;
       cap_ = 0;
@@ -183,12 +193,19 @@ class Writer {
       if (cap > SIZE_MAX / 2) throw std::bad_alloc();
       cap *= 2;
     }
-    reserve_exact(cap);
+    if (regrow_) {
+      data_ = regrow_(ctx_, size_, cap);
+      cap_ = cap;
+    } else {
+      reserve_exact(cap);
+    }
   }
 
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
+  Regrow regrow_ = nullptr;
+  void* ctx_ = nullptr;
 };
 
 inline bool fits_u32(std::uint64_t n) noexcept { return n <= kMaxLength; }

@@ -305,20 +305,31 @@ namespace {
 // Large enough that a second copy of the payload costs more than the extra checks.
 constexpr Py_ssize_t kBlobDirect = 4096;
 
-// A lone large bytes or str goes straight into the result after its header, skipping the
-// scratch buffer: one copy of the payload instead of two and no buffer to grow.
+// A lone large bytes or str is copied straight into a result of its exact size after its
+// header: no buffer to grow.
 // Returns null, with no exception set, when `obj` is not such a value.
-py::Ref dumps_blob(Writer& w, PyObject* obj) {
+py::Ref dumps_blob(PyObject* obj) {
   std::string_view payload;
+  bool is_str;
   if (Py_TYPE(obj) == &PyBytes_Type && PyBytes_GET_SIZE(obj) >= kBlobDirect) {
     payload = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
-    w.write_bin_header(u32_len(PyBytes_GET_SIZE(obj), "bytes"));
+    is_str = false;
   } else if (Py_TYPE(obj) == &PyUnicode_Type && PyUnicode_GET_LENGTH(obj) >= kBlobDirect) {
     payload = utf8_of(obj);
-    w.write_str_header(u32_len(static_cast<Py_ssize_t>(payload.size()), "string"));
+    is_str = true;
   } else {
     return {};
   }
+  // A header takes at most 5 bytes, so this stack buffer never needs to grow.
+  unsigned char head[16];
+  Writer w(
+      head, sizeof head,
+      [](void*, std::size_t, std::size_t) -> unsigned char* { throw std::bad_alloc(); }, nullptr);
+  auto n = u32_len(static_cast<Py_ssize_t>(payload.size()), is_str ? "string" : "bytes");
+  if (is_str)
+    w.write_str_header(n);
+  else
+    w.write_bin_header(n);
   py::Ref out = py::check(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(w.size() + payload.size())));
   char* dst = PyBytes_AS_STRING(out.get());
@@ -326,6 +337,57 @@ py::Ref dumps_blob(Writer& w, PyObject* obj) {
   std::memcpy(dst + w.size(), payload.data(), payload.size());
   return out;
 }
+
+// dumps writes into the bytes object it returns, so the output is not copied once more
+// at the end. The first size tried is this thread's previous result (capped): records of
+// one shape come out at one size, so most calls allocate once and never resize.
+class BytesResult {
+ public:
+  static constexpr std::size_t kMinGuess = 64;
+  static constexpr std::size_t kMaxGuess = 1 << 20;
+
+  BytesResult() : obj_(alloc(guess)), w(data(obj_.get()), guess, &regrow, this) {}
+  BytesResult(const BytesResult&) = delete;
+  BytesResult& operator=(const BytesResult&) = delete;
+
+  PyObject* finish() {
+    std::size_t n = w.size();
+    if (n != w.capacity()) {
+      resize(n);
+      guess = n < kMinGuess ? kMinGuess : n > kMaxGuess ? kMaxGuess : n;
+    }
+    return obj_.release();
+  }
+
+ private:
+  static thread_local std::size_t guess;
+  py::Ref obj_;
+
+ public:
+  Writer w;
+
+ private:
+  // Never empty: the empty bytes object is shared and cannot be resized.
+  static py::Ref alloc(std::size_t n) {
+    return py::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  }
+  static unsigned char* data(PyObject* b) {
+    return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(b));
+  }
+  void resize(std::size_t n) {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    // The object is ours alone until returned; a failed resize has already freed it.
+    PyObject* b = obj_.release();
+    if (_PyBytes_Resize(&b, static_cast<Py_ssize_t>(n)) < 0) throw py::Error{};
+    obj_ = py::steal(b);
+  }
+  static unsigned char* regrow(void* ctx, std::size_t, std::size_t cap) {
+    auto* self = static_cast<BytesResult*>(ctx);
+    self->resize(cap);
+    return data(self->obj_.get());
+  }
+};
+thread_local std::size_t BytesResult::guess = BytesResult::kMinGuess;
 
 constexpr py::Signature<1> kDumpsSig{"dumps()", {"obj"}, 1};
 constexpr py::Signature<1> kLoadsSig{"loads()", {"data"}, 1};
@@ -336,11 +398,10 @@ PyObject* codec_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     auto a = py::bind(kDumpsSig, args, nargs, kwnames);
-    ScratchWriter s;
-    if (py::Ref blob = dumps_blob(*s.w, a[0])) return blob.release();
-    write_obj(*s.w, a[0], 0);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.w->data()),
-                                     static_cast<Py_ssize_t>(s.w->size()));
+    if (py::Ref blob = dumps_blob(a[0])) return blob.release();
+    BytesResult out;
+    write_obj(out.w, a[0], 0);
+    return out.finish();
   });
 }
 
