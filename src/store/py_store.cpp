@@ -225,16 +225,7 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
   });
   std::vector<EncodedValue> found = py::detached([&] { return engine(self).get_many(pairs); });
-  std::vector<Ref> decoded;
-  decoded.reserve(found.size());
-  for (auto& v : found) {
-    decoded.push_back(v ? codec::decode(v.view()) : py::none());
-    v = EncodedValue();
-  }
-  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(decoded.size())));
-  for (std::size_t i = 0; i < decoded.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), decoded[i].release());
-  return list;
+  return decode_list(found);
 }
 
 Ref store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
