@@ -1,5 +1,5 @@
 // The hasher of every hash map the graph keeps or builds over names and path segments:
-// SipHash-1-3 under a key drawn for each graph from the OS random source, so names
+// SipHash-1-3 under a secret key drawn for each graph, so names
 // chosen to collide cannot degrade the graph's maps.
 #pragma once
 
@@ -16,8 +16,9 @@ class NameHash {
  public:
   using is_transparent = void;
 
-  // A fresh random key; may throw std::runtime_error if no random source exists.
-  static NameHash random();
+  // A fresh secret key, drawn as the store draws one per map (no system call per graph);
+  // may throw std::runtime_error if no random source exists.
+  static NameHash random() { return NameHash(store::fresh_map_key()); }
 
   std::size_t operator()(std::string_view s) const noexcept {
     return static_cast<std::size_t>(store::siphash13(key_, s));

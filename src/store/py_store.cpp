@@ -70,6 +70,13 @@ Py_ssize_t as_count(PyObject* obj) {
   return v > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(v);
 }
 
+// The decoded value, or the caller's default (argument i) when nothing was found.
+template <std::size_t N>
+Ref decoded_or_default(const EncodedValue& found, const py::Args<N>& a, std::size_t i) {
+  if (!found) return a.absent_or_none(i) ? py::none() : py::borrow(a[i]);
+  return codec::decode(found.view());
+}
+
 Ref decode_list(std::vector<EncodedValue>& found) {
   std::vector<Ref> decoded;
   decoded.reserve(found.size());
@@ -185,8 +192,7 @@ Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   std::string_view ns = a.convert(0, py::as_utf8);
   std::string_view key = a.convert(1, py::as_utf8);
   EncodedValue found = py::detached([&] { return engine(self).get(ns, key); });
-  if (!found) return a.absent_or_none(2) ? py::none() : py::borrow(a[2]);
-  return codec::decode(found.view());
+  return decoded_or_default(found, a, 2);
 }
 
 Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -513,8 +519,7 @@ Ref snapshot_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   std::string_view ns = a.convert(0, py::as_utf8);
   std::string_view key = a.convert(1, py::as_utf8);
   EncodedValue found = snap(self)->find(ns, key);
-  if (!found) return a.absent_or_none(2) ? py::none() : py::borrow(a[2]);
-  return codec::decode(found.view());
+  return decoded_or_default(found, a, 2);
 }
 
 Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
