@@ -35,69 +35,21 @@ Bytes written(F&& f) {
   return out(w);
 }
 
-struct HeaderCase {
-  std::uint32_t n;
-  Bytes array, map, str, bin;
-};
-
-class Headers : public ::testing::TestWithParam<HeaderCase> {};
-
-TEST_P(Headers, SmallestForm) {
-  const auto& c = GetParam();
-  EXPECT_EQ(written([&](Writer& w) { w.write_array_header(c.n); }), c.array);
-  EXPECT_EQ(written([&](Writer& w) { w.write_map_header(c.n); }), c.map);
-  EXPECT_EQ(written([&](Writer& w) { w.write_str_header(c.n); }), c.str);
-  EXPECT_EQ(written([&](Writer& w) { w.write_bin_header(c.n); }), c.bin);
+// Header forms at 0..65536 and every integer boundary are pinned in pytest (test_encode);
+// the 32-bit maximum needs a length Python cannot afford to build.
+TEST(Writer, HeadersAtTheLargestLength) {
+  const Bytes tail{0xff, 0xff, 0xff, 0xff};
+  for (const auto& [write, marker] :
+       std::vector<std::pair<void (Writer::*)(std::uint32_t), unsigned char>>{
+           {&Writer::write_array_header, 0xdd},
+           {&Writer::write_map_header, 0xdf},
+           {&Writer::write_str_header, 0xdb},
+           {&Writer::write_bin_header, 0xc6}}) {
+    Bytes expected{marker};
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(written([&](Writer& w) { (w.*write)(0xffffffffu); }), expected);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, Headers,
-    ::testing::Values(
-        HeaderCase{0, {0x90}, {0x80}, {0xa0}, {0xc4, 0x00}},
-        HeaderCase{15, {0x9f}, {0x8f}, {0xaf}, {0xc4, 0x0f}},
-        HeaderCase{16, {0xdc, 0, 16}, {0xde, 0, 16}, {0xb0}, {0xc4, 16}},
-        HeaderCase{31, {0xdc, 0, 31}, {0xde, 0, 31}, {0xbf}, {0xc4, 31}},
-        HeaderCase{32, {0xdc, 0, 32}, {0xde, 0, 32}, {0xd9, 32}, {0xc4, 32}},
-        HeaderCase{255, {0xdc, 0, 255}, {0xde, 0, 255}, {0xd9, 255}, {0xc4, 255}},
-        HeaderCase{256, {0xdc, 1, 0}, {0xde, 1, 0}, {0xda, 1, 0}, {0xc5, 1, 0}},
-        HeaderCase{
-            65535, {0xdc, 0xff, 0xff}, {0xde, 0xff, 0xff}, {0xda, 0xff, 0xff}, {0xc5, 0xff, 0xff}},
-        HeaderCase{
-            65536, {0xdd, 0, 1, 0, 0}, {0xdf, 0, 1, 0, 0}, {0xdb, 0, 1, 0, 0}, {0xc6, 0, 1, 0, 0}},
-        HeaderCase{0xffffffffu,
-                   {0xdd, 0xff, 0xff, 0xff, 0xff},
-                   {0xdf, 0xff, 0xff, 0xff, 0xff},
-                   {0xdb, 0xff, 0xff, 0xff, 0xff},
-                   {0xc6, 0xff, 0xff, 0xff, 0xff}}));
-
-struct IntCase {
-  std::int64_t v;
-  Bytes enc;
-};
-
-class WriteI64 : public ::testing::TestWithParam<IntCase> {};
-
-TEST_P(WriteI64, SmallestForm) {
-  EXPECT_EQ(written([&](Writer& w) { w.write_i64(GetParam().v); }), GetParam().enc);
-}
-
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-
-INSTANTIATE_TEST_SUITE_P(
-    Boundaries, WriteI64,
-    ::testing::Values(
-        IntCase{0, {0x00}}, IntCase{127, {0x7f}}, IntCase{128, {0xcc, 0x80}},
-        IntCase{255, {0xcc, 0xff}}, IntCase{256, {0xcd, 1, 0}}, IntCase{65535, {0xcd, 0xff, 0xff}},
-        IntCase{65536, {0xce, 0, 1, 0, 0}}, IntCase{4294967295, {0xce, 0xff, 0xff, 0xff, 0xff}},
-        IntCase{4294967296, {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}},
-        IntCase{kMax, {0xcf, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}}, IntCase{-1, {0xff}},
-        IntCase{-32, {0xe0}}, IntCase{-33, {0xd0, 0xdf}}, IntCase{-128, {0xd0, 0x80}},
-        IntCase{-129, {0xd1, 0xff, 0x7f}}, IntCase{-32768, {0xd1, 0x80, 0x00}},
-        IntCase{-32769, {0xd2, 0xff, 0xff, 0x7f, 0xff}},
-        IntCase{-2147483648LL, {0xd2, 0x80, 0, 0, 0}},
-        IntCase{-2147483649LL, {0xd3, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff}},
-        IntCase{kMin, {0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}}));
 
 TEST(Writer, U64AndF64AreFixedWidth) {
   EXPECT_EQ(written([](Writer& w) { w.write_u64(1); }), (Bytes{0xcf, 0, 0, 0, 0, 0, 0, 0, 1}));
@@ -266,28 +218,17 @@ TEST_P(Utf8, Strict) {
   EXPECT_EQ(codec::is_valid_utf8("abcdefghijklmnop" + c.bytes), c.valid);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Utf8,
-    ::testing::Values(
-        Utf8Case{"", true}, Utf8Case{std::string("\0", 1), true}, Utf8Case{"\x7f", true},
-        Utf8Case{"\xc2\x80", true}, Utf8Case{"\xdf\xbf", true},          // U+0080, U+07FF
-        Utf8Case{"\xe0\xa0\x80", true}, Utf8Case{"\xef\xbf\xbf", true},  // U+0800, U+FFFF
-        Utf8Case{"\xed\x9f\xbf", true}, Utf8Case{"\xee\x80\x80", true},  // around surrogates
-        Utf8Case{"\xf0\x90\x80\x80", true}, Utf8Case{"\xf4\x8f\xbf\xbf", true},
-        Utf8Case{"\xf3\xbf\xbf\xbf", true},
-        // overlong
-        Utf8Case{"\xc0\x80", false}, Utf8Case{"\xc1\xbf", false}, Utf8Case{"\xe0\x9f\xbf", false},
-        Utf8Case{"\xf0\x8f\xbf\xbf", false},
-        // surrogates
-        Utf8Case{"\xed\xa0\x80", false}, Utf8Case{"\xed\xbf\xbf", false},
-        // above U+10FFFF, and lead bytes that can never start a sequence
-        Utf8Case{"\xf4\x90\x80\x80", false}, Utf8Case{"\xf5\x80\x80\x80", false},
-        Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xff", false}, Utf8Case{"\xfe", false},
-        // stray continuation, truncated sequences, bad continuation
-        Utf8Case{"\x80", false}, Utf8Case{"\xbf", false}, Utf8Case{"\xc2", false},
-        Utf8Case{"\xe2\x82", false}, Utf8Case{"\xf0\x9f\x98", false}, Utf8Case{"\xc2\x41", false},
-        Utf8Case{"\xe2\x28\xa1", false}, Utf8Case{"\xe2\x82\x28", false},
-        Utf8Case{"\xf0\x9f\x98\x41", false}, Utf8Case{"\xf0\x9f\xc0\x80", false}));
+INSTANTIATE_TEST_SUITE_P(Table, Utf8,
+                         ::testing::Values(
+                             // Rows pytest (test_decode) lacks: NUL, the edges of each overlong and
+                             // lead-byte range, and a bad continuation at each position.
+                             Utf8Case{"", true}, Utf8Case{std::string("\0", 1), true},
+                             Utf8Case{"\xf3\xbf\xbf\xbf", true}, Utf8Case{"\xc1\xbf", false},
+                             Utf8Case{"\xe0\x9f\xbf", false}, Utf8Case{"\xf0\x8f\xbf\xbf", false},
+                             Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xbf", false},
+                             Utf8Case{"\xc2\x41", false}, Utf8Case{"\xe2\x28\xa1", false},
+                             Utf8Case{"\xe2\x82\x28", false}, Utf8Case{"\xf0\x9f\x98\x41", false},
+                             Utf8Case{"\xf0\x9f\xc0\x80", false}));
 
 TEST(Utf8, TruncationAtEnd) {
   // A lead byte as the very last byte must not read past the view.
@@ -296,10 +237,6 @@ TEST(Utf8, TruncationAtEnd) {
     EXPECT_FALSE(codec::is_valid_utf8(std::string_view(s.data(), n))) << n;
   EXPECT_TRUE(codec::is_valid_utf8(s));
 }
-
-}  // namespace
-
-namespace {
 
 // Routing state can nest as deep as a guard's path is long; freeing it must not recurse.
 TEST(ValueTree, MillionLevelsFreeWithoutRecursion) {

@@ -36,25 +36,10 @@ namespace {
 
 using codec::Value;
 using graph::CyclePolicy;
-using graph::EdgeError;
 using graph::Graph;
 using graph::Path;
 
 Value str(const char* s) { return Value::str(s, true); }
-
-// A summary of everything observable, to show a refused edge changed nothing.
-std::string snapshot(const Graph& g) {
-  std::string out = g.repr();
-  for (const std::string& n : g.nodes()) {
-    out += "|" + n + ":";
-    for (const graph::Edge& e : g.edges(n)) out += e.to + (e.when ? "?" + *e.when : "") + ",";
-    for (const Path& p : g.guard_paths(n)) {
-      for (const std::string& s : p) out += s + ".";
-      out += ";";
-    }
-  }
-  return out;
-}
 
 TEST(Graph, CyclePolicyText) {
   EXPECT_EQ(graph::cycle_policy_from("error"), CyclePolicy::Error);
@@ -64,82 +49,6 @@ TEST(Graph, CyclePolicyText) {
   }
   EXPECT_EQ(Graph(CyclePolicy::Error).repr(), "HandoffGraph(nodes=0, edges=0, on_cycle='error')");
 }
-
-struct RefusedCase {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> setup;  // unguarded edges
-  std::string from, to;
-  std::optional<std::string> when;
-  EdgeError::Kind kind;
-  std::string message;
-};
-
-class RefusedEdgeTest : public ::testing::TestWithParam<RefusedCase> {};
-
-TEST_P(RefusedEdgeTest, MessageAndGraphUnchanged) {
-  const RefusedCase& c = GetParam();
-  Graph g(CyclePolicy::Error);
-  for (const auto& [a, b] : c.setup) ASSERT_FALSE(g.add_edge(a, b, "x.y or z"));
-  const std::string before = snapshot(g);
-  std::optional<EdgeError> err = g.add_edge(c.from, c.to, c.when);
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->kind, c.kind);
-  EXPECT_EQ(err->message, c.message);
-  EXPECT_EQ(snapshot(g), before);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Refused, RefusedEdgeTest,
-    ::testing::Values(RefusedCase{"self_loop",
-                                  {},
-                                  "a",
-                                  "a",
-                                  std::nullopt,
-                                  EdgeError::Kind::Cycle,
-                                  "adding edge 'a' -> 'a' would create a cycle (on_cycle='error')"},
-                      RefusedCase{"closing_chain",
-                                  {{"a", "b"}, {"b", "c"}},
-                                  "c",
-                                  "a",
-                                  std::nullopt,
-                                  EdgeError::Kind::Cycle,
-                                  "adding edge 'c' -> 'a' would create a cycle (on_cycle='error')"},
-                      RefusedCase{"through_guarded",
-                                  {{"a", "b"}},
-                                  "b",
-                                  "a",
-                                  "false",
-                                  EdgeError::Kind::Cycle,
-                                  "adding edge 'b' -> 'a' would create a cycle (on_cycle='error')"},
-                      RefusedCase{"empty_guard",
-                                  {},
-                                  "a",
-                                  "b",
-                                  "",
-                                  EdgeError::Kind::InvalidCondition,
-                                  "invalid condition: empty condition"},
-                      RefusedCase{"blank_guard",
-                                  {},
-                                  "a",
-                                  "b",
-                                  "   ",
-                                  EdgeError::Kind::InvalidCondition,
-                                  "invalid condition: empty condition"},
-                      RefusedCase{"guard_beats_cycle",
-                                  {{"a", "b"}},
-                                  "b",
-                                  "a",
-                                  "x = 1",
-                                  EdgeError::Kind::InvalidCondition,
-                                  "invalid condition: expected '==' (single '=' is not valid)"},
-                      RefusedCase{"existing_source_bad_guard",
-                                  {{"a", "b"}},
-                                  "a",
-                                  "c",
-                                  "a b",
-                                  EdgeError::Kind::InvalidCondition,
-                                  "invalid condition: unexpected trailing token Ident(\"b\")"}),
-    [](const auto& info) { return info.param.name; });
 
 TEST(Graph, AcceptedEdgesAndCounts) {
   Graph g(CyclePolicy::Error);
@@ -170,43 +79,6 @@ TEST(Graph, NodesSortByBytes) {
   EXPECT_EQ(g.nodes(), (std::vector<std::string>{"", "B", "a", "ab", "b", "ä"}));
   EXPECT_TRUE(g.has_node(""));
   EXPECT_FALSE(Graph(CyclePolicy::Allow).has_node(""));
-}
-
-struct DagCase {
-  std::string name;
-  std::vector<std::pair<std::string, std::string>> edges;
-  bool dag;
-};
-
-class DagTest : public ::testing::TestWithParam<DagCase> {};
-
-TEST_P(DagTest, Kahn) {
-  Graph g(CyclePolicy::Allow);
-  for (const auto& [a, b] : GetParam().edges) ASSERT_FALSE(g.add_edge(a, b, std::nullopt));
-  EXPECT_EQ(g.is_dag(), GetParam().dag);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dag, DagTest,
-    ::testing::Values(
-        DagCase{"empty", {}, true}, DagCase{"self_loop", {{"a", "a"}}, false},
-        DagCase{"two_cycle", {{"a", "b"}, {"b", "a"}}, false},
-        DagCase{"parallel", {{"a", "b"}, {"a", "b"}}, true},
-        DagCase{"diamond", {{"a", "b"}, {"a", "c"}, {"b", "d"}, {"c", "d"}}, true},
-        DagCase{"cycle_downstream", {{"s", "a"}, {"a", "b"}, {"b", "a"}, {"b", "t"}}, false}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(Graph, LongChainIsIterative) {
-  constexpr int n = 200000;
-  Graph g(CyclePolicy::Error);
-  for (int i = 0; i + 1 < n; ++i) {
-    ASSERT_FALSE(g.add_edge("n" + std::to_string(i), "n" + std::to_string(i + 1), std::nullopt));
-  }
-  EXPECT_TRUE(g.is_dag());
-  std::optional<EdgeError> err = g.add_edge("n" + std::to_string(n - 1), "n0", std::nullopt);
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->kind, EdgeError::Kind::Cycle);
-  EXPECT_EQ(g.edge_count(), static_cast<std::size_t>(n - 1));
 }
 
 TEST(GuardPaths, CollectedSortedAndPrefixReduced) {
@@ -314,11 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{"empty_state", "start", Value::map_flat({}), std::nullopt},
                       RouteCase{"nan_matches", "start", flag(Value::f64(std::nan(""))), "fallback"},
                       RouteCase{"neg_zero_not", "start", flag(Value::f64(-0.0)), std::nullopt},
-                      RouteCase{"zero_not", "start", flag(Value::uint(0)), std::nullopt},
-                      RouteCase{"empty_str_not", "start", flag(str("")), std::nullopt},
-                      RouteCase{"empty_map_not", "start", flag(Value::map_flat({})), std::nullopt},
-                      RouteCase{"array_matches", "start", flag(Value::array({Value::nil()})),
-                                "fallback"},
                       RouteCase{"unguarded_first", "plain", Value::nil(), "first"},
                       RouteCase{"no_out_edges", "lonely", Value::nil(), std::nullopt},
                       RouteCase{"unknown", "ghost", Value::nil(), std::nullopt}),

@@ -168,47 +168,4 @@ TEST(Projection, MatchesTreeEvaluationOnRandomStatesAndGuards) {
   EXPECT_GT(non_nil, evaluated / 4);
 }
 
-struct Reroot {
-  std::vector<std::string> guards;  // added in order to one node
-  Value state;
-  std::vector<Value> expected;  // eval of each guard once all are added
-};
-
-Value str(const char* s) { return Value::str(s, true); }
-Value map(std::vector<Value> flat) { return Value::map_flat(std::move(flat)); }
-
-class RerootTest : public ::testing::TestWithParam<Reroot> {};
-
-// A later, shorter path takes over as the index entry; earlier guards must follow it.
-TEST_P(RerootTest, EarlierGuardsReadThroughTheNewEntry) {
-  graph::Graph g(graph::CyclePolicy::Allow);
-  for (std::size_t i = 0; i < GetParam().guards.size(); ++i)
-    ASSERT_FALSE(g.add_edge("s", "t" + std::to_string(i), GetParam().guards[i]));
-  const std::span<const Path> index = g.guard_paths("s");
-  std::vector<Value> roots(index.size());
-  for (std::size_t i = 0; i < index.size(); ++i) {
-    if (const Value* v = find(GetParam().state, index[i])) roots[i] = *v;
-  }
-  const std::span<const graph::Edge> edges = g.edges("s");
-  ASSERT_EQ(edges.size(), GetParam().expected.size());
-  for (std::size_t i = 0; i < edges.size(); ++i)
-    EXPECT_EQ(condition::eval_projected(*edges[i].guard, roots), GetParam().expected[i]) << i;
-}
-
-const Value kDeep =
-    map({str("a"),
-         map({str("b"), map({str("c"), Value::uint(7)}), str("d"), Value::array({str("x")})})});
-
-INSTANTIATE_TEST_SUITE_P(
-    Projection, RerootTest,
-    ::testing::Values(
-        Reroot{{"a.b.c", "a"}, kDeep, {Value::uint(7), kDeep.map_value(0)}},
-        Reroot{{"a.b.c", "a.b", "a.d"},
-               kDeep,
-               {Value::uint(7), map({str("c"), Value::uint(7)}), Value::array({str("x")})}},
-        Reroot{{"a.d.x", "a.b.c.z", "a"}, kDeep, {Value::nil(), Value::nil(), kDeep.map_value(0)}},
-        Reroot{{"a.b.c == 7", "q.r or a.b.c"}, kDeep, {Value::boolean(true), Value::boolean(true)}},
-        Reroot{{"a.b.c", "a"}, map({str("a"), Value::uint(1)}), {Value::nil(), Value::uint(1)}},
-        Reroot{{"x.y", "x"}, map({}), {Value::nil(), Value::nil()}}));
-
 }  // namespace

@@ -32,7 +32,7 @@ Contents contents_of(const SnapshotData& snap) {
   return out;
 }
 
-std::set<KeyPair> as_set(const std::vector<KeyPair>& v) { return {v.begin(), v.end()}; }
+using Keys = std::vector<std::string>;
 
 template <class T>
 std::vector<T> sorted(std::vector<T> v) {
@@ -277,32 +277,6 @@ TEST(Engine, SetGetContainsErase) {
   EXPECT_EQ(e.snapshot()->size_bytes(), 0u);
 }
 
-TEST(Engine, EmptyNamespaceAndKeyAreOrdinary) {
-  Engine e;
-  e.set("", "", ev("x"));
-  e.set("a", "", ev("y"));
-  EXPECT_EQ(bytes_of(e.get("", "")), "x");
-  EXPECT_EQ(bytes_of(e.get("a", "")), "y");
-  EXPECT_EQ(e.entry_count(), 2u);
-  EXPECT_EQ(sorted(e.namespaces()), (std::vector<std::string>{"", "a"}));
-}
-
-TEST(Engine, ByteCountsTrackOnlyValueLengths) {
-  Engine e;
-  auto size = [&] { return e.snapshot()->size_bytes(); };
-  EXPECT_EQ(size(), 0u);
-  e.set("a-long-namespace", "a-long-key", ev(std::string(10, 'x')));
-  EXPECT_EQ(size(), 10u);
-  e.set("a-long-namespace", "a-long-key", ev(std::string(3, 'y')));
-  EXPECT_EQ(size(), 3u);
-  e.set("default", "k", ev(std::string(2000, 'z')));  // an adopted buffer counts the same
-  EXPECT_EQ(size(), 2003u);
-  e.erase("a-long-namespace", "a-long-key");
-  EXPECT_EQ(size(), 2000u);
-  e.clear();
-  EXPECT_EQ(size(), 0u);
-}
-
 TEST(Engine, ClearKeepsHistoryAndOldSnapshots) {
   Engine e(std::nullopt);
   e.set("a", "k", ev("1"));
@@ -335,68 +309,17 @@ TEST(Engine, SetManyLastWinsAndCountsSurvivorOnly) {
   EXPECT_EQ(e.snapshot()->size_bytes(), 4u);
   e.set_many({});
   EXPECT_EQ(e.entry_count(), 4u);
-}
-
-TEST(Engine, GetManyKeepsInputOrder) {
-  Engine e;
-  e.set("a", "x", ev("A"));
-  e.set("threads", "x", ev("T"));
-  EXPECT_TRUE(e.get_many({}).empty());
-  // Shards 3, 1, 11, 3: results must not come back in shard order.
-  std::vector<KeyRef> pairs = {{"a", "x"}, {"default", "x"}, {"threads", "x"}, {"a", "x"}};
-  std::vector<EncodedValue> got = e.get_many(pairs);
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(bytes_of(got[0]), "A");
-  EXPECT_FALSE(got[1]);
-  EXPECT_EQ(bytes_of(got[2]), "T");
-  EXPECT_EQ(bytes_of(got[3]), "A");
+  // The borrowed form: same rules.
+  std::vector<KeyRef> pairs = {{"b", "k"}, {"a", "k"}, {"b", "k"}};
+  std::vector<EncodedValue> values = {ev("x"), ev("yy"), ev("zzz")};
+  e.set_many(pairs, values);
+  EXPECT_EQ(bytes_of(e.get("a", "k")), "yy");
+  EXPECT_EQ(bytes_of(e.get("b", "k")), "zzz");
+  EXPECT_EQ(e.entry_count(), 5u);
+  EXPECT_EQ(e.snapshot()->size_bytes(), 8u);
 }
 
 // --- Queries ---------------------------------------------------------------------------
-
-struct PrefixCase {
-  std::optional<std::string_view> prefix;
-  std::vector<std::string> expected;  // sorted
-};
-
-class KeysPrefixTest : public ::testing::TestWithParam<PrefixCase> {};
-
-TEST_P(KeysPrefixTest, FiltersByExactBytePrefix) {
-  Engine e;
-  for (const char* k : {"a", "ab", "b", "Ab"}) e.set("ns", k, ev("v"));
-  EXPECT_EQ(sorted(e.keys("ns", GetParam().prefix)), GetParam().expected);
-  EXPECT_TRUE(e.keys("other", GetParam().prefix).empty());
-  SnapshotPtr snap = e.snapshot();
-  EXPECT_EQ(sorted(snap->keys("ns", GetParam().prefix)), GetParam().expected);
-  EXPECT_TRUE(snap->keys("other", GetParam().prefix).empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Prefixes, KeysPrefixTest,
-                         ::testing::Values(PrefixCase{std::nullopt, {"Ab", "a", "ab", "b"}},
-                                           PrefixCase{"", {"Ab", "a", "ab", "b"}},
-                                           PrefixCase{"a", {"a", "ab"}}, PrefixCase{"ab", {"ab"}},
-                                           PrefixCase{"abc", {}}, PrefixCase{"A", {"Ab"}},
-                                           PrefixCase{"z", {}}));
-
-struct MaxKeyCase {
-  std::vector<std::string> keys;
-  std::optional<std::string> expected;
-};
-
-class MaxKeyTest : public ::testing::TestWithParam<MaxKeyCase> {};
-
-TEST_P(MaxKeyTest, GreatestInByteOrder) {
-  Engine e;
-  for (const std::string& k : GetParam().keys) e.set("ns", k, ev("v"));
-  EXPECT_EQ(e.max_key("ns"), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Keys, MaxKeyTest,
-    ::testing::Values(MaxKeyCase{{}, std::nullopt}, MaxKeyCase{{"9", "10"}, "9"},
-                      MaxKeyCase{{"a", "ab"}, "ab"}, MaxKeyCase{{"z", "\xc3\xa9"}, "\xc3\xa9"},
-                      MaxKeyCase{{"\x7f", "\x80"}, "\x80"}, MaxKeyCase{{""}, ""},
-                      MaxKeyCase{{"ckpt-0001", "ckpt-0003", "ckpt-0002"}, "ckpt-0003"}));
 
 TEST(Engine, NamespacesListsEachLiveNamespaceOnce) {
   Engine e;
@@ -422,49 +345,6 @@ TEST(Engine, NamespacesListsEachLiveNamespaceOnce) {
     return shard_index(a) < shard_index(b);
   }));
 }
-
-struct ScanCase {
-  ScanRange range;
-  std::vector<std::string> expected;  // in result order
-};
-
-void PrintTo(const ScanCase& c, std::ostream* os) {
-  *os << c.expected.size() << " keys";
-  for (const std::string& k : c.expected) *os << " '" << k << "'";
-}
-
-class ScanTest : public ::testing::TestWithParam<ScanCase> {};
-
-TEST_P(ScanTest, OrderedBoundedLimited) {
-  Engine e;
-  for (const char* k : {"", "a", "ab", "abc", "b", "ba", "c", "\x80"}) e.set("ns", k, ev("v"));
-  EXPECT_EQ(e.scan("ns", GetParam().range), GetParam().expected);
-  EXPECT_TRUE(e.scan("other", GetParam().range).empty());
-}
-
-using Keys = std::vector<std::string>;
-const Keys kAllKeys{"", "a", "ab", "abc", "b", "ba", "c", "\x80"};
-const Keys kAllDesc{kAllKeys.rbegin(), kAllKeys.rend()};
-
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, ScanTest,
-    ::testing::Values(ScanCase{{}, kAllKeys}, ScanCase{{.reverse = true}, kAllDesc},
-                      ScanCase{{.prefix = "a"}, {"a", "ab", "abc"}},
-                      ScanCase{{.prefix = "a", .reverse = true}, {"abc", "ab", "a"}},
-                      ScanCase{{.start = "ab", .stop = "b"}, {"ab", "abc"}},
-                      ScanCase{{.start = "ab", .stop = "b", .reverse = true}, {"abc", "ab"}},
-                      ScanCase{{.stop = "ab", .reverse = true, .limit = 1},
-                               {"a"}},  // newest before "ab"
-                      ScanCase{{.start = "b"}, {"b", "ba", "c", "\x80"}},
-                      ScanCase{{.stop = ""}, {}}, ScanCase{{.start = "b", .stop = "b"}, {}},
-                      ScanCase{{.start = "c", .stop = "a"}, {}},
-                      ScanCase{{.prefix = "a", .start = "aa", .stop = "abd"}, {"ab", "abc"}},
-                      ScanCase{{.prefix = "b", .stop = "b"}, {}}, ScanCase{{.limit = 0}, {}},
-                      ScanCase{{.limit = 3}, {"", "a", "ab"}},
-                      ScanCase{{.reverse = true, .limit = 2}, {"\x80", "c"}},
-                      ScanCase{{.prefix = "a", .limit = 2}, {"a", "ab"}},
-                      ScanCase{{.prefix = "a", .reverse = true, .limit = 5}, {"abc", "ab", "a"}},
-                      ScanCase{{.limit = 8}, kAllKeys}, ScanCase{{.limit = 100}, kAllKeys}));
 
 // Copies land in the same shard, a higher one and a lower one ("" and "ns" share 15,
 // "a" is 3, "threads" 11).
@@ -536,24 +416,6 @@ TEST(Snapshot, IdsParentsAndTime) {
   EXPECT_GT(before, 1.6e9);  // a real epoch clock, with fractions
   Engine other;
   EXPECT_EQ(other.snapshot()->id(), 1u);
-}
-
-TEST(Snapshot, LaterWritesNeverReachIt) {
-  Engine e;
-  for (int i = 0; i < 200; ++i) e.set("ns" + std::to_string(i % 7), std::to_string(i), ev("v"));
-  SnapshotPtr snap = e.snapshot();
-  const Contents frozen = contents_of(*snap);
-  const std::uint64_t frozen_size = snap->size_bytes();
-  for (int i = 0; i < 200; i += 2) e.set("ns" + std::to_string(i % 7), std::to_string(i), ev("w"));
-  for (int i = 1; i < 200; i += 4) e.erase("ns" + std::to_string(i % 7), std::to_string(i));
-  e.set("fresh", "k", ev("new"));
-  EXPECT_EQ(contents_of(*snap), frozen);
-  e.clear();
-  EXPECT_EQ(contents_of(*snap), frozen);
-  EXPECT_EQ(snap->size_bytes(), frozen_size);
-  EXPECT_EQ(snap->entry_count(), 200u);
-  EXPECT_EQ(snap->keys().size(), 200u);
-  EXPECT_EQ(as_set(snap->keys()).size(), 200u);
 }
 
 struct RetentionCase {
@@ -641,227 +503,6 @@ TEST(Restore, FromAnotherEngineThenIndependent) {
   EXPECT_EQ(diff.removed.size(), 150u);
   src.restore(*d);
   EXPECT_EQ(contents_of(*src.snapshot()), contents_of(*d));
-}
-
-// --- Diff ------------------------------------------------------------------------------
-
-struct DiffCase {
-  const char* name;
-  void (*between)(Engine&);  // writes between base and newer snapshot
-  std::vector<KeyPair> added, removed, changed;
-};
-
-class DiffTest : public ::testing::TestWithParam<DiffCase> {};
-
-TEST_P(DiffTest, NewerAgainstBaseAndBack) {
-  Engine e;
-  e.set("n", "keep", ev("1"));
-  e.set("n", "b", ev("\x01"));
-  e.set("solo", "only", ev("s"));
-  SnapshotPtr base = e.snapshot();
-  GetParam().between(e);
-  SnapshotPtr newer = e.snapshot();
-  Diff d = newer->diff(*base);
-  EXPECT_EQ(sorted(d.added), GetParam().added);
-  EXPECT_EQ(sorted(d.removed), GetParam().removed);
-  EXPECT_EQ(sorted(d.changed), GetParam().changed);
-  Diff back = base->diff(*newer);
-  EXPECT_EQ(sorted(back.added), GetParam().removed);
-  EXPECT_EQ(sorted(back.removed), GetParam().added);
-  EXPECT_EQ(sorted(back.changed), GetParam().changed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Writes, DiffTest,
-    ::testing::Values(
-        DiffCase{"nothing", [](Engine&) {}, {}, {}, {}},
-        DiffCase{"add", [](Engine& e) { e.set("n", "a", ev("x")); }, {{"n", "a"}}, {}, {}},
-        DiffCase{"new_namespace",
-                 [](Engine& e) { e.set("fresh", "k", ev("x")); },
-                 {{"fresh", "k"}},
-                 {},
-                 {}},
-        DiffCase{
-            "same_bytes_new_block", [](Engine& e) { e.set("n", "b", ev("\x01")); }, {}, {}, {}},
-        DiffCase{"same_length_other_bytes",
-                 [](Engine& e) { e.set("n", "b", ev("\xc3")); },
-                 {},
-                 {},
-                 {{"n", "b"}}},
-        DiffCase{"drop_last_key_of_namespace",
-                 [](Engine& e) { e.erase("solo", "only"); },
-                 {},
-                 {{"solo", "only"}},
-                 {}},
-        DiffCase{"clear",
-                 [](Engine& e) { e.clear(); },
-                 {},
-                 {{"n", "b"}, {"n", "keep"}, {"solo", "only"}},
-                 {}},
-        DiffCase{"mixed",
-                 [](Engine& e) {
-                   e.set("n", "keep", ev("22"));
-                   e.erase("n", "b");
-                   e.set("n", "c", ev("c"));
-                 },
-                 {{"n", "c"}},
-                 {{"n", "b"}},
-                 {{"n", "keep"}}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Diff, SelfAndAcrossEngines) {
-  Engine a;
-  Engine b;
-  for (Engine* e : {&a, &b}) {
-    e->set("x", "1", ev("v"));
-    e->set("y", "2", ev("w"));
-  }
-  b.set("y", "2", ev("W"));
-  b.set("z", "3", ev("new"));
-  SnapshotPtr sa = a.snapshot();
-  SnapshotPtr sb = b.snapshot();
-  Diff self = sa->diff(*sa);
-  EXPECT_TRUE(self.added.empty() && self.removed.empty() && self.changed.empty());
-  Diff d = sb->diff(*sa);  // separate tries with equal content compare by bytes
-  EXPECT_EQ(d.added, (std::vector<KeyPair>{{"z", "3"}}));
-  EXPECT_TRUE(d.removed.empty());
-  EXPECT_EQ(d.changed, (std::vector<KeyPair>{{"y", "2"}}));
-}
-
-// --- Model check -----------------------------------------------------------------------
-
-// Random writes against a std::map model: every snapshot must equal the model at its time,
-// carry its byte total, and every diff must match the one computed from the models.
-TEST(Engine, AgreesWithModelUnderRandomWrites) {
-  std::mt19937_64 rng(12345);
-  Engine e(std::nullopt);
-  Contents model;
-  std::vector<std::pair<SnapshotPtr, Contents>> snaps;
-  auto pick = [&](int n) { return std::to_string(rng() % n); };
-  for (int step = 0; step < 3000; ++step) {
-    const std::string ns = "ns" + pick(12);
-    const std::string key = pick(30);
-    switch (rng() % 12) {
-      case 0:
-      case 1:
-      case 2:
-      case 3: {
-        std::string v(rng() % 5, static_cast<char>('a' + rng() % 3));
-        model[{ns, key}] = v;
-        e.set(ns, key, ev(v));
-        break;
-      }
-      case 4:
-      case 5:
-        EXPECT_EQ(e.erase(ns, key), model.erase({ns, key}) == 1);
-        break;
-      case 6: {
-        std::vector<SetItem> batch;
-        for (int i = 0; i < 6; ++i) {
-          // Runs of one namespace are common in batches, and take their own path.
-          std::string bns = i > 0 && rng() % 2 ? batch.back().ns : "ns" + pick(12);
-          std::string bkey = pick(30), v(rng() % 4, 'b');
-          model[{bns, bkey}] = v;
-          batch.push_back({bns, bkey, ev(v)});
-        }
-        if (rng() % 2) {
-          e.set_many(std::move(batch));
-        } else {  // the borrowed form
-          std::vector<KeyRef> pairs;
-          std::vector<EncodedValue> values;
-          for (SetItem& item : batch) {
-            pairs.push_back({item.ns, item.key});
-            values.push_back(std::move(item.value));
-          }
-          e.set_many(pairs, values);
-        }
-        break;
-      }
-      case 7:
-        if (!snaps.empty() && rng() % 4 == 0) {
-          const auto& [snap, m] = snaps[rng() % snaps.size()];
-          e.restore(*snap);
-          model = m;
-        }
-        break;
-      case 10: {
-        const std::string target = "ns" + pick(12);
-        e.copy_namespace(ns, target);
-        if (ns == target) break;
-        std::erase_if(model, [&](const auto& entry) { return entry.first.first == target; });
-        Contents copied;
-        for (const auto& [k, v] : model)
-          if (k.first == ns) copied[{target, k.second}] = v;
-        model.merge(copied);
-        break;
-      }
-      case 11:
-        EXPECT_EQ(e.drop_namespace(ns),
-                  std::erase_if(model, [&](const auto& entry) { return entry.first.first == ns; }));
-        break;
-      default: {
-        snaps.emplace_back(e.snapshot(), model);
-        break;
-      }
-    }
-  }
-  ASSERT_GT(snaps.size(), 10u);
-  // scan against the ordered model, with random bounds.
-  for (int trial = 0; trial < 500; ++trial) {
-    const std::string ns = "ns" + pick(12);
-    ScanRange r;
-    std::string prefix = pick(4), start = pick(30), stop = pick(30);
-    if (rng() % 2) r.prefix = prefix;
-    if (rng() % 2) r.start = start;
-    if (rng() % 2) r.stop = stop;
-    r.reverse = rng() % 2;
-    if (rng() % 2) r.limit = rng() % 6;
-    std::vector<std::string> expected;
-    for (const auto& entry : model) {
-      const std::string& k = entry.first.second;
-      if (entry.first.first == ns && (!r.prefix || k.starts_with(*r.prefix)) &&
-          (!r.start || k >= *r.start) && (!r.stop || k < *r.stop))
-        expected.push_back(k);
-    }
-    if (r.reverse) std::reverse(expected.begin(), expected.end());
-    if (r.limit && expected.size() > *r.limit) expected.resize(*r.limit);
-    ASSERT_EQ(e.scan(ns, r), expected);
-  }
-  for (const auto& [snap, m] : snaps) {
-    ASSERT_EQ(contents_of(*snap), m);
-    for (const NamespaceMap& nss : snap->shards())
-      for (const auto& [ns, keys] : nss) {
-        std::uint64_t in_ns = 0;
-        for (const auto& entry : keys) in_ns += entry.second.size();
-        ASSERT_EQ(keys.bytes, in_ns) << ns;
-      }
-    std::uint64_t total = 0;
-    for (const auto& entry : m) total += entry.second.size();
-    EXPECT_EQ(snap->size_bytes(), total);
-  }
-  for (int trial = 0; trial < 200; ++trial) {
-    const auto& [s1, m1] = snaps[rng() % snaps.size()];
-    const auto& [s2, m2] = snaps[rng() % snaps.size()];
-    std::vector<KeyPair> added, removed, changed;
-    for (const auto& [k, v] : m2) {
-      auto it = m1.find(k);
-      if (it == m1.end())
-        added.push_back(k);
-      else if (it->second != v)
-        changed.push_back(k);
-    }
-    for (const auto& entry : m1)
-      if (!m2.count(entry.first)) removed.push_back(entry.first);
-    Diff d = s2->diff(*s1);
-    ASSERT_EQ(sorted(d.added), added);
-    ASSERT_EQ(sorted(d.removed), removed);
-    ASSERT_EQ(sorted(d.changed), changed);
-  }
-  Contents live;
-  for (const std::string& ns : e.namespaces())
-    for (const std::string& k : e.keys(ns)) live[{ns, k}] = bytes_of(e.get(ns, k));
-  EXPECT_EQ(live, model);
-  EXPECT_EQ(e.entry_count(), model.size());
 }
 
 }  // namespace
