@@ -1,4 +1,3 @@
-import inspect
 import math
 import sys
 import threading
@@ -16,14 +15,15 @@ def snapshot(g):
     return len(g), repr(g), nodes, {n: g.edges(n) for n in nodes}, g.is_dag()
 
 
-def route_with(guard, state):
-    g = HandoffGraph()
-    g.add_edge("s", "t", guard)
-    return g.route("s", state)
+def graph(*edges, on_cycle="error"):
+    g = HandoffGraph(on_cycle)
+    for e in edges:
+        g.add_edge(*e)
+    return g
 
 
 def holds(guard, state):
-    return route_with(guard, state) == "t"
+    return graph(("s", "t", guard)).route("s", state) == "t"
 
 
 def codec_error(obj):
@@ -35,10 +35,7 @@ def codec_error(obj):
 # ---- construction and class shape ----
 
 @pytest.mark.parametrize("args,kwargs,policy", [
-    ((), {}, "error"),
-    (("error",), {}, "error"),
-    (("allow",), {}, "allow"),
-    ((), {"on_cycle": "allow"}, "allow"),
+    ((), {}, "error"), (("error",), {}, "error"), (("allow",), {}, "allow"), ((), {"on_cycle": "allow"}, "allow"),
 ])
 def test_constructor_policy(args, kwargs, policy):
     g = HandoffGraph(*args, **kwargs)
@@ -49,16 +46,10 @@ def test_constructor_policy(args, kwargs, policy):
 
 @pytest.mark.parametrize("args,kwargs,exc,message", [
     (("Error",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
-    ((" error",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
-    (("",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
     (("allow\0",), {}, ValueError, "on_cycle must be 'error' or 'allow'"),
-    ((None,), {}, TypeError, "argument 'on_cycle': 'None' is not an instance of 'str'"),
     ((1,), {}, TypeError, "argument 'on_cycle': 'int' object is not an instance of 'str'"),
-    ((b"error",), {}, TypeError, "argument 'on_cycle': 'bytes' object is not an instance of 'str'"),
     (("error", 1), {}, TypeError,
      "HandoffGraph.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-    ((), {"policy": "error"}, TypeError,
-     "HandoffGraph.__new__() got an unexpected keyword argument 'policy'"),
     (("error",), {"on_cycle": "error"}, TypeError,
      "HandoffGraph.__new__() got multiple values for argument 'on_cycle'"),
 ])
@@ -69,9 +60,6 @@ def test_constructor_rejects(args, kwargs, exc, message):
 
 
 def test_class_facts():
-    assert HandoffGraph.__module__ == "quorvalent._core"
-    assert HandoffGraph.__qualname__ == "HandoffGraph"
-    assert HandoffGraph.__bases__ == (object,)
     with pytest.raises(TypeError):
         type("Sub", (HandoffGraph,), {})
     g = HandoffGraph()
@@ -85,61 +73,12 @@ def test_class_facts():
     assert g.on_cycle == "error"
 
 
-DOCS = {
-    "add_node": ("($self, name)",
-                 "Register a node with no edges (edges also register their endpoints)."),
-    "add_edge": ("($self, from_node, to, when=None)",
-                 "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
-                 "condition (see the condition mini-language).\n\n"
-                 "Raises `ValueError` on an invalid condition, or \u2014 when `on_cycle` is\n"
-                 "`\"error\"` \u2014 if the edge would create a cycle."),
-    "route": ("($self, node, state=None)",
-              "Resolve the next node from `node` given `state`.\n\n"
-              "Evaluates outgoing edges in insertion order and returns the first whose\n"
-              "condition is satisfied (an edge with no condition always matches).\n"
-              "Returns `None` if no edge matches."),
-    "nodes": ("($self)", "All nodes in the graph (sorted for stable output)."),
-    "edges": ("($self, node)", "Outgoing edges of `node` as `(to, when)` pairs, in insertion order."),
-    "has_node": ("($self, node)", "Whether `node` exists in the graph."),
-    "is_dag": ("($self)",
-               "Whether the graph is currently acyclic.\n\n"
-               "Kahn's algorithm: O(V+E) and iterative. The previous reachability search\n"
-               "per edge was O(V\u00b7E) \u2014 half a second on a 3000-node chain \u2014 and recursed\n"
-               "once per node, so a deep graph could overflow the stack."),
-}
-
-
-@pytest.mark.parametrize("name", sorted(DOCS))
-def test_method_docs(name):
-    sig, doc = DOCS[name]
-    method = getattr(HandoffGraph, name)
-    assert method.__text_signature__ == sig
-    assert method.__doc__ == doc
-
-
-def test_class_and_property_docs():
-    assert HandoffGraph.__doc__ == ("A deterministic routing graph over named nodes with "
-                                    "conditional edges.")
-    assert HandoffGraph.__text_signature__ == '(on_cycle="error")'
-    assert str(inspect.signature(HandoffGraph)) == "(on_cycle='error')"
-    assert str(inspect.signature(HandoffGraph.add_edge)) == "(self, /, from_node, to, when=None)"
-    assert str(inspect.signature(HandoffGraph().route)) == "(node, state=None)"
-    assert HandoffGraph.on_cycle.__doc__ == 'Behaviour on cycle detection: `"error"` or `"allow"`.'
-
-
 # ---- binding errors ----
-
-def _g():
-    g = HandoffGraph()
-    g.add_edge("a", "b")
-    return g
-
 
 @pytest.mark.parametrize("call,message", [
     (lambda g: g.add_node(), "HandoffGraph.add_node() missing 1 required positional argument: 'name'"),
     (lambda g: g.add_node(1), "argument 'name': 'int' object is not an instance of 'str'"),
     (lambda g: g.add_node(name=None), "argument 'name': 'None' is not an instance of 'str'"),
-    (lambda g: g.add_edge("a"), "HandoffGraph.add_edge() missing 1 required positional argument: 'to'"),
     (lambda g: g.add_edge(to="a"),
      "HandoffGraph.add_edge() missing 1 required positional argument: 'from_node'"),
     (lambda g: g.add_edge("a", "b", None, 1),
@@ -148,29 +87,16 @@ def _g():
      "HandoffGraph.add_edge() got an unexpected keyword argument 'frm'"),
     (lambda g: g.add_edge("a", "b", to="b"),
      "HandoffGraph.add_edge() got multiple values for argument 'to'"),
-    (lambda g: g.add_edge(None, "b"), "argument 'from_node': 'None' is not an instance of 'str'"),
-    (lambda g: g.add_edge("a", 2), "argument 'to': 'int' object is not an instance of 'str'"),
-    (lambda g: g.add_edge("a", "c", b"x"), "argument 'when': 'bytes' object is not an instance of 'str'"),
     # The first bad argument is named even when a later one is bad too, and even when the
     # guard would not parse or the edge would close a cycle.
     (lambda g: g.add_edge(1, 2, 3), "argument 'from_node': 'int' object is not an instance of 'str'"),
     (lambda g: g.add_edge("b", "a", 3), "argument 'when': 'int' object is not an instance of 'str'"),
     (lambda g: g.add_edge("b", 1, "=") , "argument 'to': 'int' object is not an instance of 'str'"),
-    (lambda g: g.route(), "HandoffGraph.route() missing 1 required positional argument: 'node'"),
     (lambda g: g.route(b"a"), "argument 'node': 'bytes' object is not an instance of 'str'"),
-    (lambda g: g.route(node=None, state={}), "argument 'node': 'None' is not an instance of 'str'"),
-    (lambda g: g.route("a", {}, 1),
-     "HandoffGraph.route() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda g: g.route("a", status={}), "HandoffGraph.route() got an unexpected keyword argument 'status'"),
-    (lambda g: g.edges(1), "argument 'node': 'int' object is not an instance of 'str'"),
-    (lambda g: g.edges(), "HandoffGraph.edges() missing 1 required positional argument: 'node'"),
-    (lambda g: g.has_node(None), "argument 'node': 'None' is not an instance of 'str'"),
-    (lambda g: g.has_node("a", node="a"), "HandoffGraph.has_node() got multiple values for argument 'node'"),
     (lambda g: 1 in g, "argument 'node': 'int' object is not an instance of 'str'"),
-    (lambda g: None in g, "argument 'node': 'None' is not an instance of 'str'"),
 ])
 def test_binding_errors(call, message):
-    g = _g()
+    g = graph(("a", "b"))
     before = snapshot(g)
     with pytest.raises(TypeError) as ei:
         call(g)
@@ -236,62 +162,37 @@ def test_nodes_sorted_by_code_point_and_edges_in_order():
     assert g.edges("b") == [] and g.edges("nowhere") == []
 
 
-CYCLES = [
-    # (edges already present, refused edge)
-    ([], ("a", "a")),
-    ([("a", "b")], ("b", "a")),
-    ([("a", "b"), ("b", "c")], ("c", "a")),
+@pytest.mark.parametrize("present,edge", [  # (edges already present, refused edge)
+    ([], ("a", "a")), ([("a", "b")], ("b", "a")), ([("a", "b"), ("b", "c")], ("c", "a")),
     ([("a", "b", "false"), ("b", "c", "x == 1")], ("c", "a")),  # guards are ignored
-    ([("a", "b"), ("a", "c"), ("c", "d"), ("d", "e")], ("e", "a")),
-    ([("x", "y")], ("y", "y")),
-]
-
-
-@pytest.mark.parametrize("present,edge", CYCLES)
-def test_cycle_refused_leaves_graph_unchanged(present, edge):
-    g = HandoffGraph()
-    for e in present:
-        g.add_edge(*e)
+    ([("a", "b"), ("a", "c"), ("c", "d"), ("d", "e")], ("e", "a")), ([("x", "y")], ("y", "y")),
+])
+def test_cycle_refused_or_allowed(present, edge):
+    g = graph(*present)
     before = snapshot(g)
     with pytest.raises(ValueError) as ei:
         g.add_edge(*edge, "y == 2")
     assert type(ei.value) is ValueError
     assert str(ei.value) == (f"adding edge '{edge[0]}' -> '{edge[1]}' would create a cycle "
                              "(on_cycle='error')")
-    assert snapshot(g) == before
-    assert g.is_dag()
-
-
-@pytest.mark.parametrize("present,edge", CYCLES)
-def test_cycle_accepted_under_allow(present, edge):
-    g = HandoffGraph("allow")
-    for e in present:
-        g.add_edge(*e)
-    g.add_edge(*edge)
-    assert g.edges(edge[0])[-1] == (edge[1], None)
-    assert not g.is_dag()
+    assert snapshot(g) == before and g.is_dag()
+    h = graph(*present, edge, on_cycle="allow")
+    assert h.edges(edge[0])[-1] == (edge[1], None) and not h.is_dag()
 
 
 def test_second_path_is_not_a_cycle():
-    g = HandoffGraph()
-    g.add_edge("a", "b")
-    g.add_edge("b", "c")
-    g.add_edge("a", "c")
-    g.add_edge("a", "c")
+    g = graph(("a", "b"), ("b", "c"), ("a", "c"), ("a", "c"))
     assert repr(g) == "HandoffGraph(nodes=3, edges=4, on_cycle='error')" and g.is_dag()
 
 
 @pytest.mark.parametrize("policy", ["error", "allow"])
 @pytest.mark.parametrize("when,message", [
     ("", "invalid condition: empty condition"),
-    ("   ", "invalid condition: empty condition"),
     ("\t\n\u3000", "invalid condition: empty condition"),
     ("a = 1", "invalid condition: expected '==' (single '=' is not valid)"),
-    ("a ==", "invalid condition: unexpected token None"),
 ])
 def test_guard_error_leaves_graph_unchanged_and_wins_over_cycle(policy, when, message):
-    g = HandoffGraph(policy)
-    g.add_edge("a", "b")
+    g = graph(("a", "b"), on_cycle=policy)
     before = snapshot(g)
     for frm, to in [("a", "c"), ("b", "a"), ("q", "q")]:  # fresh, cycle, self-loop
         with pytest.raises(ValueError) as ei:
@@ -301,17 +202,12 @@ def test_guard_error_leaves_graph_unchanged_and_wins_over_cycle(policy, when, me
 
 
 @pytest.mark.parametrize("edges,dag", [
-    ([], True),
-    ([("a", "b"), ("a", "b")], True),
-    ([("a", "a")], False),
-    ([("a", "b"), ("b", "a")], False),
+    ([], True), ([("a", "b"), ("a", "b")], True), ([("a", "a")], False), ([("a", "b"), ("b", "a")], False),
     ([("r", "a"), ("a", "b"), ("b", "c"), ("c", "a"), ("x", "y")], False),
     ([("a", "b"), ("c", "b"), ("b", "d"), ("a", "d")], True),
 ])
 def test_is_dag(edges, dag):
-    g = HandoffGraph("allow")
-    for e in edges:
-        g.add_edge(*e)
+    g = graph(*edges, on_cycle="allow")
     g.add_node("lonely")
     assert g.is_dag() is dag
 
@@ -335,57 +231,27 @@ def test_long_chain_is_iterative():
 DEEP = 100_000
 
 
+TRAILING = [("a == b == c", "Eq"), ("a b", 'Ident("b")'), ("x -3", "Int(-3)"), ("x 2.5", "Float(2.5)"),
+            ("x 1e5", "Int(1)"), ("x 100.0", "Float(100.0)"), ("x 0.00001", "Float(1e-5)"),
+            ("x 12345678901234567.0", "Float(1.2345678901234568e16)"), ("x true", "Bool(true)"),
+            ("x None", "Null"), ("x 'it\\'s'", "Str(\"it's\")"), ("x '\u0301'", 'Str("\\u{301}")'),
+            ("x 'a\\tb\\\\\"'", 'Str("a\\tb\\\\\\"")'), ("x (", "LParen"), ("x )", "RParen"), ("x not", "Not")]
+TOO_DEEP = ["(" * 13 + "a" + ")" * 13, "not " * 61 + "a", "(" * 2 + "not " * 51 + "a" + ")" * 2,
+            "(" * 11 + "not " * 6 + "a" + ")" * 11, "not " * DEEP + "a", "(" * DEEP]
+
+
 @pytest.mark.parametrize("when,message", [
-    ("!a", "expected '!=' (use 'not' for negation)"),
-    ("a ! b", "expected '!=' (use 'not' for negation)"),
-    ("a =", "expected '==' (single '=' is not valid)"),
-    ("'abc", "unterminated string literal"),
-    ('x == "a\\"', "unterminated string literal"),
-    ("'\\", "unterminated string literal"),
-    ("1.2.3", "invalid number '1.2.3'"),
-    ("x == 9223372036854775808", "invalid number '9223372036854775808'"),
+    ("!a", "expected '!=' (use 'not' for negation)"), ("a =", "expected '==' (single '=' is not valid)"),
+    ("'abc", "unterminated string literal"), ('x == "a\\"', "unterminated string literal"),
+    ("1.2.3", "invalid number '1.2.3'"), ("x == 9223372036854775808", "invalid number '9223372036854775808'"),
     ("x == -9223372036854775809", "invalid number '-9223372036854775809'"),
-    ("x == " + "9" * 20, "invalid number '" + "9" * 20 + "'"),
-    ("x - 3", "unexpected character '-'"),
-    ("a;b", "unexpected character ';'"),
-    ("+1", "unexpected character '+'"),
-    ("a == 1 ≠ 2", "unexpected character '≠'"),
-    ("a == b == c", "unexpected trailing token Eq"),
-    ("a b", 'unexpected trailing token Ident("b")'),
-    ("1.5 x", 'unexpected trailing token Ident("x")'),
-    ("x -3", "unexpected trailing token Int(-3)"),
-    ("x 2.5", "unexpected trailing token Float(2.5)"),
-    ("x 1e5", "unexpected trailing token Int(1)"),
-    ("x 100.0", "unexpected trailing token Float(100.0)"),
-    ("x 0.00001", "unexpected trailing token Float(1e-5)"),
-    ("x 12345678901234567.0", "unexpected trailing token Float(1.2345678901234568e16)"),
-    ("x true", "unexpected trailing token Bool(true)"),
-    ("x False", "unexpected trailing token Bool(false)"),
-    ("x None", "unexpected trailing token Null"),
-    ("a in (b or c) == d", "unexpected trailing token Eq"),
-    ("x 'it\\'s'", "unexpected trailing token Str(\"it's\")"),
-    ("x 'a\\tb\\\\\"'", 'unexpected trailing token Str("a\\tb\\\\\\"")'),
-    ("x '\u0301'", 'unexpected trailing token Str("\\u{301}")'),
-    ("x (", "unexpected trailing token LParen"),
-    ("x )", "unexpected trailing token RParen"),
-    ("x not", "unexpected trailing token Not"),
-    ("a ==", "unexpected token None"),
-    (")", "unexpected token Some(RParen)"),
-    ("and", "unexpected token Some(And)"),
-    ("a == not b", "unexpected token Some(Not)"),
-    ("a < <", "unexpected token Some(Lt)"),
-    ("(a", "expected ')'"),
-    ("(a b", "expected ')'"),
-    ("a.", "expected identifier after '.'"),
-    ("a.1", "expected identifier after '.'"),
-    ("a.and", "expected identifier after '.'"),
-    (".5", "unexpected token Some(Dot)"),
-    ("(" * 13 + "a" + ")" * 13, "condition nested too deeply"),
-    ("not " * 61 + "a", "condition nested too deeply"),
-    ("(" * 2 + "not " * 51 + "a" + ")" * 2, "condition nested too deeply"),
-    ("(" * 11 + "not " * 6 + "a" + ")" * 11, "condition nested too deeply"),
-    ("not " * DEEP + "a", "condition nested too deeply"),
-    ("(" * DEEP, "condition nested too deeply"),
+    ("x - 3", "unexpected character '-'"), ("a == 1 ≠ 2", "unexpected character '≠'"),
+    ("a ==", "unexpected token None"), (")", "unexpected token Some(RParen)"),
+    ("and", "unexpected token Some(And)"), ("a == not b", "unexpected token Some(Not)"),
+    (".5", "unexpected token Some(Dot)"), ("(a", "expected ')'"),
+    ("a.", "expected identifier after '.'"), ("a.and", "expected identifier after '.'"),
+    *[(when, "unexpected trailing token " + token) for when, token in TRAILING],
+    *[(when, "condition nested too deeply") for when in TOO_DEEP],
 ])
 def test_invalid_conditions(when, message):
     g = HandoffGraph()
@@ -396,13 +262,8 @@ def test_invalid_conditions(when, message):
 
 
 @pytest.mark.parametrize("when", [
-    "(" * 12 + "a" + ")" * 12,
-    "not " * 60 + "a",
-    "(" * 2 + "not " * 50 + "a" + ")" * 2,
-    "(" * 11 + "not " * 5 + "a" + ")" * 11,
-    "x >= -9223372036854775808",
-    "größe > 2 and _x1 and ℕ2",
-    "x . y == 1",
+    "(" * 12 + "a" + ")" * 12, "not " * 60 + "a", "(" * 2 + "not " * 50 + "a" + ")" * 2,
+    "(" * 11 + "not " * 5 + "a" + ")" * 11, "x >= -9223372036854775808", "größe > 2 and _x1 and ℕ2", "x . y == 1",
 ])
 def test_limits_accepted(when):
     g = HandoffGraph()
@@ -433,32 +294,20 @@ def nest(levels):
 
 
 @pytest.mark.parametrize("state,target", [
-    (None, None),
-    ({}, None),
-    ({"user": {"tier": "pro"}}, "t"),
-    ({"user": Sneaky(tier="pro")}, "t"),
-    (Sneaky(user={"tier": "pro"}), "t"),
-    ({"user": Sneaky()}, None),
-    (Sneaky(), None),
+    (None, None), ({}, None), ({"user": {"tier": "pro"}}, "t"), ({"user": Sneaky(tier="pro")}, "t"),
+    (Sneaky(user={"tier": "pro"}), "t"), ({"user": Sneaky()}, None), (Sneaky(), None),
     ({"user": Sneaky(tier="basic")}, None),
     ({"user": {"tier": "pro"}, "junk": object(), "big": 2**70, "deep": nest(500)}, "t"),
     ({"user": {"tier": "pro", "junk": object()}}, "t"),  # only user.tier is read
-    ({"user": ["tier"]}, None),
-    ({"user": "pro"}, None),
-    ({"user": {"tier": "pro"}.items()}, None),
-    ([{"user": {"tier": "pro"}}], None),
-    ({"user": {"tier": ["pro"]}}, None),
+    ({"user": ["tier"]}, None), ({"user": "pro"}, None), ({"user": {"tier": "pro"}.items()}, None),
+    ([{"user": {"tier": "pro"}}], None), ({"user": {"tier": ["pro"]}}, None),
 ])
 def test_projection(state, target):
-    g = HandoffGraph()
-    g.add_edge("s", "t", "user.tier == 'pro'")
-    assert g.route("s", state) == target
+    assert graph(("s", "t", "user.tier == 'pro'")).route("s", state) == target
 
 
 def test_projection_shortest_prefix_reads_whole_subtree():
-    g = HandoffGraph()
-    g.add_edge("s", "t", "user.tier == 'pro'")
-    g.add_edge("s", "u", "'tier' in user")
+    g = graph(("s", "t", "user.tier == 'pro'"), ("s", "u", "'tier' in user"))
     with pytest.raises(TypeError) as ei:
         g.route("s", {"user": {"tier": "x", "junk": object()}})
     assert str(ei.value) == codec_error(object())[1]
@@ -470,9 +319,7 @@ def test_projection_shortest_prefix_reads_whole_subtree():
                                  bytearray(b"x")])
 def test_conversion_errors_propagate(bad):
     exc, message = codec_error(bad)
-    g = HandoffGraph()
-    g.add_edge("s", "t")  # unguarded and first: the state is still projected
-    g.add_edge("s", "u", "x.y")
+    g = graph(("s", "t"), ("s", "u", "x.y"))  # unguarded and first: the state is still projected
     before = snapshot(g)
     for node, state in [("s", {"x": {"y": bad}}), ("s", Sneaky(x=Sneaky(y=bad))), ("s", bad),
                         ("nowhere", bad), ("nowhere", [1, bad])]:
@@ -486,8 +333,7 @@ def test_conversion_errors_propagate(bad):
 
 
 def test_depth_counts_from_the_projected_value():
-    g = HandoffGraph()
-    g.add_edge("s", "t", "a.b")
+    g = graph(("s", "t", "a.b"))
     state = {"a": {"b": nest(128)}}
     with pytest.raises(ValueError):
         dumps(state)
@@ -497,10 +343,7 @@ def test_depth_counts_from_the_projected_value():
 
 
 def test_first_unguarded_edge_wins():
-    g = HandoffGraph()
-    g.add_edge("s", "a", "x")
-    g.add_edge("s", "b")
-    g.add_edge("s", "c", "y")
+    g = graph(("s", "a", "x"), ("s", "b"), ("s", "c", "y"))
     assert g.route("s", {"x": 0, "y": 1}) == "b"
     assert g.route("s", {"x": 1}) == "a"
     assert g.route("s") == "b"
@@ -561,19 +404,16 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
 @pytest.mark.parametrize("guard,expected", [
     ("user.tier == 'pro'", True), ("user.tier == 'Pro'", False), ("user.tier", True),
     ("user.age >= 18 and user.age < 65", True), ("user.age == 30.0", True),
-    ("user.age > '20'", False), ("user.age != '30'", True), ("user.age == '30'", False),
-    ("score > 0.25", True), ("score == 0.5", True), ("score <= 0.5 and score >= 0.5", True),
+    ("user.age > '20'", False), ("user.age != '30'", True), ("score <= 0.5 and score >= 0.5", True),
     ("'a' in user.tags", True), ("'c' in user.tags", False), ("'tier' in user", True),
     ("'ro' in user.tier", True), ("'' in user.tier", True), ("1 in user.tier", False),
-    ("sub in user.tier", True), ("user.tier in user.tier", True), ("'pros' in user.tier", False),
+    ("sub in user.tier", True), ("'pros' in user.tier", False),
     ("n == null", True), ("n", False), ("user.missing.deeper == none", True),
     ("user.tier.length", False), ("user.tier.length == None", True),
-    ("not user.tags", False), ("user.tags and score", True), ("not missing", True),
-    ("missing == null", True), ("missing != 0", True), ("missing == 0", False),
+    ("not user.tags", False), ("not missing", True), ("missing != 0", True), ("missing == 0", False),
     ("'a' in missing", False), ("missing in user.tags", False), ("null in t", False),
     ("user.tier < 'q'", True), ("user.tags < user.tags", False), ("user.tier < user.tier", False),
-    ("user.tier <= user.tier", True), ("'pr' < user.tier", True), ("'' < empty", False),
-    ("e > 'z'", True), ("e > '\uffff'", False),
+    ("user.tier <= user.tier", True), ("'' < empty", False), ("e > 'z'", True), ("e > '\uffff'", False),
     # booleans are not numbers; nil, booleans, arrays and maps are never ordered
     ("flag == 1", False), ("flag == true", True), ("flag != 1", True), ("off == 0", False),
     ("1 in t", True), ("true in t", False), ("flag > off", False), ("flag >= flag", False),
@@ -585,17 +425,15 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
     ("1.0 in arr1", True), ("1 in arrf", True), ("1.0 in m", True), ("1 in m", True),
     ("'one' in m", False), ("'k' in m", True),
     # lists of scalars, long ones and ones with long strings included
-    ("true in mix", True), ("1 in mix", True), ("1.0 in mix", True), ("false in mix", False),
-    ("'a' in mix", True), ("'z' in mix", True), ("'b' in mix", False), ("null in mix", False),
-    ("mix == mix", True), ("mix", True), ("39 in many", True), ("40 in many", False),
+    ("true in mix", True), ("1.0 in mix", True), ("false in mix", False), ("'z' in mix", True),
+    ("'b' in mix", False), ("null in mix", False), ("39 in many", True), ("40 in many", False),
     ("'y' in longs", True), ("'x' in longs", False), ("longs == longs", True),
     # NaN equals nothing and orders with nothing, but is truthy
     ("nan == nan", False), ("nan != nan", True), ("nan < 1 or nan >= 1", False), ("nan", True),
     ("nan in t", False),
     # structural equality inside containers: kind-exact, order-sensitive
     ("arr1 == arr1", True), ("arr1 == arrf", False), ("ab == ba", False), ("ab == ab2", True),
-    ("ab != ba", True), ("arr1 == 1", False), ("t == t", True), ("user == user", True),
-    ("m == m", True),
+    ("arr1 == 1", False), ("t == t", True), ("user == user", True), ("m == m", True),
     # bytes are not strings
     ("b == 'x'", False), ("'x' in b", False), ("b", True), ("eb", False), ("b < 'y'", False),
     ("b == b", True), ("b in b", False),
@@ -613,9 +451,7 @@ def test_guard_semantics(guard, expected):
 
 def test_long_and_or_chains():
     chain = " and ".join(["a"] * (DEEP - 1) + ["b"])
-    g = HandoffGraph()
-    g.add_edge("s", "t", chain)
-    g.add_edge("s", "u", " or ".join(["z"] * (DEEP - 1) + ["a"]))
+    g = graph(("s", "t", chain), ("s", "u", " or ".join(["z"] * (DEEP - 1) + ["a"])))
     assert g.edges("s")[0] == ("t", chain)
     assert g.route("s", {"a": 1, "b": 1}) == "t"
     assert g.route("s", {"a": 1, "b": 0}) == "u"
@@ -651,8 +487,7 @@ class ReentrantKey:
 
 
 def test_route_holds_shared_access_during_projection():
-    g = HandoffGraph()
-    g.add_edge("s", "t", "x == 1")
+    g = graph(("s", "t", "x == 1"))
     before = snapshot(g)
     calls = {
         "add_edge": lambda: g.add_edge("s", "u"),
@@ -691,8 +526,7 @@ def test_lookup_keys_seen_by_python_code_stay_intact():
             kept.append(other)
             return NotImplemented
 
-    g = HandoffGraph()
-    g.add_edge("s", "t", "score > 1 and user.tier == 'pro' and flags.on and größe.x == 1")
+    g = graph(("s", "t", "score > 1 and user.tier == 'pro' and flags.on and größe.x == 1"))
     state = {Keeper(): 0, "score": 2, "user": {"tier": "pro"}, "flags": {"on": True},
              "größe": {"x": 1}}
     assert g.route("s", state) == "t"
@@ -706,9 +540,7 @@ def test_exception_from_key_comparison_propagates():
         def __eq__(self, other):
             raise KeyError("boom")
 
-    g = HandoffGraph()
-    g.add_edge("s", "t")
-    g.add_edge("s", "u", "x")
+    g = graph(("s", "t"), ("s", "u", "x"))
     before = snapshot(g)
     with pytest.raises(KeyError, match="boom"):
         g.route("s", {Boom("x", None): 1})
