@@ -86,10 +86,8 @@ def check_diff(newer, older):
 
 def test_mixed_operations_keep_invariants():
     s = Store(max_history=16)
-    taken = []  # every snapshot of `s`, from all threads
+    taken = [s.snapshot()]  # every snapshot of `s`, from all threads
     taken_lock = threading.Lock()
-    seed = s.snapshot()
-    taken.append(seed)
 
     def worker(i):
         rnd = random.Random(1000 + i)
