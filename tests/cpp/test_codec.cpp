@@ -51,15 +51,6 @@ TEST(Writer, HeadersAtTheLargestLength) {
   }
 }
 
-TEST(Writer, U64AndF64AreFixedWidth) {
-  EXPECT_EQ(written([](Writer& w) { w.write_u64(1); }), (Bytes{0xcf, 0, 0, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(written([](Writer& w) { w.write_f64(-0.0); }),
-            (Bytes{0xcb, 0x80, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(written([](Writer& w) { w.write_f64(1.0); }),
-            (Bytes{0xcb, 0x3f, 0xf0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(written([](Writer& w) { w.write_str("é"); }), (Bytes{0xa2, 0xc3, 0xa9}));
-}
-
 TEST(Writer, GrowsGeometricallyAndKeepsContent) {
   Writer w;
   EXPECT_EQ(w.capacity(), codec::kInitialCapacity);

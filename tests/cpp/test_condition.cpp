@@ -138,13 +138,6 @@ TEST(Render, Strings) {
   for (const Case& c : cases) EXPECT_EQ(render_string(c.input), c.expected) << c.expected;
 }
 
-TEST(Render, TokensUseVariantNames) {
-  EXPECT_EQ(render_tok(Tok::boolean(false)), "Bool(false)");
-  EXPECT_EQ(render_tok(Tok::floating(-1e16)), "Float(-1e16)");
-  EXPECT_EQ(render_tok(Tok::simple(TokKind::RParen)), "RParen");
-  EXPECT_EQ(render_tok(Tok::ident("a\tb")), R"(Ident("a\tb"))");
-}
-
 TEST(Unicode, ClassesMatchTheCharacterDatabase) {
   EXPECT_TRUE(unicode::is_white_space(0x85));
   EXPECT_TRUE(unicode::is_white_space(0x202F));

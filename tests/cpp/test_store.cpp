@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <map>
-#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -248,104 +247,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, EncodedValueTest,
                          ::testing::Values(0, 1, 15, kAdoptThreshold - 1, kAdoptThreshold,
                                            1 << 20));
 
-// --- Single pairs ----------------------------------------------------------------------
-
-TEST(Engine, SetGetContainsErase) {
-  Engine e;
-  EXPECT_FALSE(e.get("n", "k"));
-  e.set("n", "k", ev("v1"));
-  e.set("n", "k", ev("v22"));
-  EXPECT_EQ(bytes_of(e.get("n", "k")), "v22");
-  EXPECT_EQ(e.entry_count(), 1u);
-  EXPECT_TRUE(e.contains("n", "k"));
-  EXPECT_FALSE(e.contains("n", "x"));
-  EXPECT_FALSE(e.contains("x", "k"));
-  EXPECT_TRUE(e.contains_namespace("n"));
-  EXPECT_FALSE(e.contains_namespace("never"));
-
-  e.set("n", "k2", ev("w"));
-  EXPECT_FALSE(e.erase("n", "missing"));
-  EXPECT_FALSE(e.erase("missing", "k"));
-  EXPECT_TRUE(e.erase("n", "k"));
-  EXPECT_TRUE(e.contains_namespace("n"));  // k2 keeps it
-  EXPECT_TRUE(e.erase("n", "k2"));
-  EXPECT_FALSE(e.erase("n", "k2"));
-  EXPECT_FALSE(e.contains_namespace("n"));
-  EXPECT_TRUE(e.namespaces().empty());
-  EXPECT_TRUE(e.keys("n").empty());
-  EXPECT_EQ(e.entry_count(), 0u);
-  EXPECT_EQ(e.snapshot()->size_bytes(), 0u);
-}
-
-TEST(Engine, ClearKeepsHistoryAndOldSnapshots) {
-  Engine e(std::nullopt);
-  e.set("a", "k", ev("1"));
-  e.set("threads", "k", ev("2"));
-  SnapshotPtr before = e.snapshot();
-  e.clear();
-  e.clear();  // clearing an empty engine is fine
-  EXPECT_EQ(e.entry_count(), 0u);
-  EXPECT_FALSE(e.get("a", "k"));
-  EXPECT_EQ(e.history().size(), 1u);
-  EXPECT_EQ(bytes_of(before->find("threads", "k")), "2");
-  EXPECT_EQ(before->size_bytes(), 2u);
-  EXPECT_EQ(e.snapshot()->parent(), std::optional<std::uint64_t>(1));
-}
-
-// --- Batches ---------------------------------------------------------------------------
-
-TEST(Engine, SetManyLastWinsAndCountsSurvivorOnly) {
-  Engine e;
-  e.set("a", "old", ev("o"));
-  std::vector<SetItem> items;
-  items.push_back({"a", "k", ev(std::string(100, 'L'))});
-  items.push_back({"default", "k", ev("d")});
-  items.push_back({"threads", "k", ev("t")});
-  items.push_back({"a", "k", ev("s")});
-  items.push_back({"a", "old", ev("o")});  // existing pair: replaced, not added
-  e.set_many(std::move(items));
-  EXPECT_EQ(bytes_of(e.get("a", "k")), "s");
-  EXPECT_EQ(e.entry_count(), 4u);
-  EXPECT_EQ(e.snapshot()->size_bytes(), 4u);
-  e.set_many({});
-  EXPECT_EQ(e.entry_count(), 4u);
-  // The borrowed form: same rules.
-  std::vector<KeyRef> pairs = {{"b", "k"}, {"a", "k"}, {"b", "k"}};
-  std::vector<EncodedValue> values = {ev("x"), ev("yy"), ev("zzz")};
-  e.set_many(pairs, values);
-  EXPECT_EQ(bytes_of(e.get("a", "k")), "yy");
-  EXPECT_EQ(bytes_of(e.get("b", "k")), "zzz");
-  EXPECT_EQ(e.entry_count(), 5u);
-  EXPECT_EQ(e.snapshot()->size_bytes(), 8u);
-}
-
-// --- Queries ---------------------------------------------------------------------------
-
-TEST(Engine, NamespacesListsEachLiveNamespaceOnce) {
-  Engine e;
-  EXPECT_TRUE(e.namespaces().empty());
-  for (const char* ns : {"tenant-a", "tenant-b", "other"}) {
-    e.set(ns, "k1", ev("v"));
-    e.set(ns, "k2", ev("v"));
-  }
-  EXPECT_EQ(sorted(e.namespaces()), (std::vector<std::string>{"other", "tenant-a", "tenant-b"}));
-  EXPECT_EQ(sorted(e.namespaces("tenant-")), (std::vector<std::string>{"tenant-a", "tenant-b"}));
-  EXPECT_EQ(sorted(e.namespaces("")), sorted(e.namespaces()));
-  SnapshotPtr snap = e.snapshot();
-  EXPECT_EQ(snap->namespaces(std::nullopt), e.namespaces());
-  EXPECT_EQ(snap->namespaces("tenant-"), e.namespaces("tenant-"));
-  e.erase("other", "k1");
-  e.erase("other", "k2");
-  EXPECT_EQ(sorted(e.namespaces()), (std::vector<std::string>{"tenant-a", "tenant-b"}));
-  EXPECT_EQ(sorted(snap->namespaces(std::nullopt)),
-            (std::vector<std::string>{"other", "tenant-a", "tenant-b"}));
-  // Listed in ascending shard order.
-  std::vector<std::string> listed = e.namespaces();
-  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
-    return shard_index(a) < shard_index(b);
-  }));
-}
-
 // Copies land in the same shard, a higher one and a lower one ("" and "ns" share 15,
 // "a" is 3, "threads" 11).
 class CopyNamespaceTest : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
@@ -372,105 +273,13 @@ TEST_P(CopyNamespaceTest, ReplacesTargetAndKeepsCountersExact) {
   EXPECT_EQ(sorted(e.keys(target)), (Keys{"k2"}));
   EXPECT_EQ(bytes_of(before->find(target, "old")), "xxxxxxx");
   EXPECT_EQ(contents_of(*after).size(), 5u);
-  // An absent source empties the target; copying onto itself changes nothing.
-  e.copy_namespace("never-written", target);
-  EXPECT_FALSE(e.contains_namespace(target));
-  e.copy_namespace(source, source);
-  EXPECT_EQ(e.entry_count(), 4u);
-  EXPECT_EQ(e.snapshot()->size_bytes(), 3 + 2 + 1 + 1u);
-  e.copy_namespace("never-written", "also-never");
-  EXPECT_EQ(e.entry_count(), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, CopyNamespaceTest,
                          ::testing::Values(std::pair{"", "ns"}, std::pair{"a", "threads"},
                                            std::pair{"threads", "a"}));
 
-TEST(Engine, DropNamespaceCountsAndReleasesBytes) {
-  Engine e;
-  for (const char* k : {"a", "b", "c"}) e.set("threads", k, ev("vv"));
-  e.set("a", "k", ev("v"));
-  SnapshotPtr before = e.snapshot();
-  EXPECT_EQ(e.drop_namespace("threads"), 3u);
-  EXPECT_EQ(e.drop_namespace("threads"), 0u);
-  EXPECT_EQ(e.drop_namespace("never-written"), 0u);
-  EXPECT_FALSE(e.contains_namespace("threads"));
-  EXPECT_EQ(e.namespaces(), (Keys{"a"}));
-  EXPECT_EQ(e.snapshot()->size_bytes(), 1u);
-  EXPECT_EQ(before->keys("threads", std::nullopt).size(), 3u);
-}
-
-// --- Snapshots, history, restore -------------------------------------------------------
-
-TEST(Snapshot, IdsParentsAndTime) {
-  Engine e;
-  const double before = wall_clock_seconds();
-  SnapshotPtr s1 = e.snapshot();
-  SnapshotPtr s2 = e.snapshot();
-  EXPECT_EQ(s1->id(), 1u);
-  EXPECT_EQ(s1->parent(), std::nullopt);
-  EXPECT_EQ(s2->id(), 2u);
-  EXPECT_EQ(s2->parent(), std::optional<std::uint64_t>(1));
-  EXPECT_GE(s1->timestamp(), before);
-  EXPECT_LE(s1->timestamp(), s2->timestamp());
-  EXPECT_GT(before, 1.6e9);  // a real epoch clock, with fractions
-  Engine other;
-  EXPECT_EQ(other.snapshot()->id(), 1u);
-}
-
-struct RetentionCase {
-  std::optional<std::uint64_t> max_history;
-  std::vector<std::uint64_t> retained_ids;
-};
-
-class RetentionTest : public ::testing::TestWithParam<RetentionCase> {};
-
-TEST_P(RetentionTest, KeepsNewestOldestFirst) {
-  Engine e(GetParam().max_history);
-  std::vector<SnapshotPtr> taken;
-  for (int i = 0; i < 5; ++i) taken.push_back(e.snapshot());
-  std::vector<std::uint64_t> ids;
-  for (const SnapshotPtr& s : e.history()) ids.push_back(s->id());
-  EXPECT_EQ(ids, GetParam().retained_ids);
-  EXPECT_EQ(taken.back()->parent(), std::optional<std::uint64_t>(4));  // history never matters
-
-  e.clear_history();
-  EXPECT_TRUE(e.history().empty());
-  SnapshotPtr next = e.snapshot();
-  EXPECT_EQ(next->id(), 6u);
-  EXPECT_EQ(next->parent(), std::optional<std::uint64_t>(5));
-  EXPECT_EQ(taken.front()->id(), 1u);  // trimmed and cleared snapshots stay usable
-}
-
-INSTANTIATE_TEST_SUITE_P(MaxHistory, RetentionTest,
-                         ::testing::Values(RetentionCase{0, {}},
-                                           RetentionCase{std::nullopt, {1, 2, 3, 4, 5}},
-                                           RetentionCase{2, {4, 5}}, RetentionCase{1, {5}},
-                                           RetentionCase{9, {1, 2, 3, 4, 5}}));
-
-TEST(Restore, RollsBackContentsOnly) {
-  Engine e(std::nullopt);
-  e.set("a", "1", ev("one"));
-  e.set("b", "2", ev("two"));
-  SnapshotPtr s = e.snapshot();
-  e.set("a", "1", ev("uno"));
-  e.set("c", "3", ev("three"));
-  e.erase("b", "2");
-  SnapshotPtr later = e.snapshot();
-  e.restore(*s);
-  EXPECT_EQ(bytes_of(e.get("a", "1")), "one");
-  EXPECT_EQ(bytes_of(e.get("b", "2")), "two");
-  EXPECT_FALSE(e.contains_namespace("c"));
-  EXPECT_EQ(e.entry_count(), 2u);
-  EXPECT_EQ(e.history().size(), 2u);
-  SnapshotPtr after = e.snapshot();
-  EXPECT_EQ(after->size_bytes(), s->size_bytes());
-  EXPECT_EQ(after->parent(), std::optional<std::uint64_t>(later->id()));
-  EXPECT_EQ(contents_of(*after), contents_of(*s));
-  // Writing after the restore leaves the restored snapshot alone.
-  e.set("a", "1", ev("again"));
-  EXPECT_EQ(bytes_of(s->find("a", "1")), "one");
-}
+// --- Restore ---------------------------------------------------------------------------
 
 TEST(Restore, FromAnotherEngineThenIndependent) {
   Engine src;
