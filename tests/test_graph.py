@@ -104,19 +104,12 @@ def test_binding_errors(call, message):
     assert snapshot(g) == before
 
 
-@pytest.mark.parametrize("name", ["nodes", "is_dag"])
-def test_no_argument_methods(name):
-    with pytest.raises(TypeError):
-        getattr(HandoffGraph(), name)(1)
-
-
 def test_keywords_and_none_when():
     g = HandoffGraph()
     g.add_edge(from_node="a", to="b", when=None)
     g.add_edge("a", "c")
     g.add_node(name="z")
-    assert g.edges(node="a") == [("b", None), ("c", None)]
-    assert g.route(node="a", state=None) == "b"
+    assert g.edges(node="a") == [("b", None), ("c", None)] and g.route(node="a", state=None) == "b"
     assert g.has_node(node="z") and g.has_node("b") and not g.has_node("q")
 
 
@@ -132,18 +125,9 @@ def test_lone_surrogate_passes_through():
 # ---- building ----
 
 def test_len_contains_repr_bool():
-    g = HandoffGraph()
-    assert "" not in g and not g
+    g = graph(("x", "y"), ("a", "b"), ("a", "b"), ("a", "c"))
     g.add_node("x")
-    g.add_node("x")
-    assert len(g) == 1 and "x" in g and "X" not in g and "x " not in g and bool(g)
-    g.add_edge("x", "y")
-    g.add_node("x")
-    assert repr(g) == "HandoffGraph(nodes=2, edges=1, on_cycle='error')"
-    g.add_edge("a", "b")
-    g.add_edge("a", "b")
-    g.add_edge("a", "c")
-    assert len(g) == 5
+    assert len(g) == 5 and "x" in g and "X" not in g and "x " not in g and "" not in g and bool(g)
     assert repr(g) == "HandoffGraph(nodes=5, edges=4, on_cycle='error')"
     g.add_node("")
     assert "" in g and g.nodes()[0] == ""
@@ -180,11 +164,6 @@ def test_cycle_refused_or_allowed(present, edge):
     assert h.edges(edge[0])[-1] == (edge[1], None) and not h.is_dag()
 
 
-def test_second_path_is_not_a_cycle():
-    g = graph(("a", "b"), ("b", "c"), ("a", "c"), ("a", "c"))
-    assert repr(g) == "HandoffGraph(nodes=3, edges=4, on_cycle='error')" and g.is_dag()
-
-
 @pytest.mark.parametrize("policy", ["error", "allow"])
 @pytest.mark.parametrize("when,message", [
     ("", "invalid condition: empty condition"),
@@ -201,11 +180,9 @@ def test_guard_error_leaves_graph_unchanged_and_wins_over_cycle(policy, when, me
     assert snapshot(g) == before
 
 
-@pytest.mark.parametrize("edges,dag", [
-    ([], True), ([("a", "b"), ("a", "b")], True), ([("a", "a")], False), ([("a", "b"), ("b", "a")], False),
-    ([("r", "a"), ("a", "b"), ("b", "c"), ("c", "a"), ("x", "y")], False),
-    ([("a", "b"), ("c", "b"), ("b", "d"), ("a", "d")], True),
-])
+@pytest.mark.parametrize("edges,dag", [  # plain cycles: test_cycle_refused_or_allowed
+    ([("a", "b"), ("a", "b")], True), ([("r", "a"), ("a", "b"), ("b", "c"), ("c", "a"), ("x", "y")], False),
+    ([("a", "b"), ("c", "b"), ("b", "d"), ("a", "d")], True)])
 def test_is_dag(edges, dag):
     g = graph(*edges, on_cycle="allow")
     g.add_node("lonely")
@@ -214,16 +191,11 @@ def test_is_dag(edges, dag):
 
 def test_long_chain_is_iterative():
     n = 20000
-    g = HandoffGraph()
-    for i in range(n - 1):
-        g.add_edge(str(i), str(i + 1))
+    g = graph(*[(str(i), str(i + 1)) for i in range(n - 1)])
     assert g.is_dag() and len(g) == n
     with pytest.raises(ValueError):
         g.add_edge(str(n - 1), "0")
-    h = HandoffGraph("allow")
-    for i in range(n):
-        h.add_edge(str(i), str((i + 1) % n))
-    assert not h.is_dag()
+    assert not graph(*[(str(i), str((i + 1) % n)) for i in range(n)], on_cycle="allow").is_dag()
 
 
 # ---- the condition language: errors through add_edge ----
@@ -232,10 +204,7 @@ DEEP = 100_000
 
 
 TRAILING = [("a == b == c", "Eq"), ("a b", 'Ident("b")'), ("x -3", "Int(-3)"), ("x 2.5", "Float(2.5)"),
-            ("x 1e5", "Int(1)"), ("x 100.0", "Float(100.0)"), ("x 0.00001", "Float(1e-5)"),
-            ("x 12345678901234567.0", "Float(1.2345678901234568e16)"), ("x true", "Bool(true)"),
-            ("x None", "Null"), ("x 'it\\'s'", "Str(\"it's\")"), ("x '\u0301'", 'Str("\\u{301}")'),
-            ("x 'a\\tb\\\\\"'", 'Str("a\\tb\\\\\\"")'), ("x (", "LParen"), ("x )", "RParen"), ("x not", "Not")]
+            ("x 'it\\'s'", "Str(\"it's\")"), ("x (", "LParen")]  # rendering itself: tests/cpp
 TOO_DEEP = ["(" * 13 + "a" + ")" * 13, "not " * 61 + "a", "(" * 2 + "not " * 51 + "a" + ")" * 2,
             "(" * 11 + "not " * 6 + "a" + ")" * 11, "not " * DEEP + "a", "(" * DEEP]
 
@@ -344,10 +313,7 @@ def test_depth_counts_from_the_projected_value():
 
 def test_first_unguarded_edge_wins():
     g = graph(("s", "a", "x"), ("s", "b"), ("s", "c", "y"))
-    assert g.route("s", {"x": 0, "y": 1}) == "b"
-    assert g.route("s", {"x": 1}) == "a"
-    assert g.route("s") == "b"
-    assert g.route("b") is None and g.route("nowhere", {"x": 1}) is None
+    assert [g.route("s", {"x": 0, "y": 1}), g.route("s", {"x": 1}), g.route("s"), g.route("b")] == ["b", "a", "b", None]
 
 
 class HashesLikeS1(str):
@@ -381,14 +347,6 @@ def test_truthiness_of_results(value, matches):
     assert holds("not v", {"v": value}) is not matches
     # A non-dict state is a value the guard cannot enter.
     assert holds("not v", value) is True
-
-
-@pytest.mark.parametrize("guard,matches", [
-    ("0", False), ("0.0", False), ("-0.0", False), ("''", False), ("null", False), ("false", False),
-    ("1", True), ("-1", True), ("'x'", True), ("true", True), ("0.5", True), ("\"\\0\"", True),
-])
-def test_truthiness_of_literals(guard, matches):
-    assert holds(guard, None) is matches
 
 
 # ---- route: meaning of guards ----
@@ -444,6 +402,8 @@ STATE = {"user": {"tier": "pro", "age": 30, "tags": ["a", "b"]}, "score": 0.5, "
     ("(user.tier or missing) == true", True), ("(n or 0) == false", True),
     ("(user.tier and score) == 0.5", False), ("(user.tags and score) == true", True),
     ("(p or q) == r", False), ("(p or q) == (r or w)", True), ("(b or p) == true", True),
+    # literals on their own (the rest of the truthiness table is in tests/cpp)
+    ("false", False), ("true", True), ("'x'", True), ("\"\\0\"", True), ("-1", True), ("0.5", True),
 ])
 def test_guard_semantics(guard, expected):
     assert holds(guard, STATE) is expected
@@ -456,12 +416,6 @@ def test_long_and_or_chains():
     assert g.route("s", {"a": 1, "b": 1}) == "t"
     assert g.route("s", {"a": 1, "b": 0}) == "u"
     assert g.route("s", {"a": 0, "b": 1}) is None
-    mixed = " and ".join(f"(x{i % 7} or y)" for i in range(DEEP // 4))
-    g.add_edge("m", "t", mixed)
-    all_set = {f"x{k}": 1 for k in range(7)}
-    assert g.route("m", all_set) == "t"
-    assert g.route("m", {**all_set, "x6": 0}) is None
-    assert g.route("m", {**all_set, "x6": 0, "y": 1}) == "t"
 
 
 # ---- the access flag ----
@@ -489,15 +443,9 @@ class ReentrantKey:
 def test_route_holds_shared_access_during_projection():
     g = graph(("s", "t", "x == 1"))
     before = snapshot(g)
-    calls = {
-        "add_edge": lambda: g.add_edge("s", "u"),
-        "add_node": lambda: g.add_node("new"),
-        "route": lambda: g.route("s", {"x": 1}),
-        "len": lambda: len(g),
-        "repr": lambda: repr(g),
-        "edges": lambda: g.edges("s"),
-        "on_cycle": lambda: g.on_cycle,
-    }
+    calls = {"add_edge": lambda: g.add_edge("s", "u"), "add_node": lambda: g.add_node("new"),
+             "route": lambda: g.route("s", {"x": 1}), "len": lambda: len(g), "repr": lambda: repr(g),
+             "edges": lambda: g.edges("s"), "on_cycle": lambda: g.on_cycle}
     for name, action in calls.items():
         key = ReentrantKey("x", action)
         state = {key: 1}
@@ -553,10 +501,8 @@ def test_writer_against_readers_in_threads():
     # shared access and fails at once with "Already borrowed". On a free-threaded build the
     # writer's long cycle search also overlaps readers, which fail with "Already mutably
     # borrowed". Nobody waits, and the graph stays whole.
-    g = HandoffGraph()
     n = 5000
-    for i in range(n):
-        g.add_edge(str(i), str(i + 1))
+    g = graph(*[(str(i), str(i + 1)) for i in range(n)])
     g.add_edge("h", "t", " and ".join(["a"] * DEEP))
     stop = threading.Event()
     seen = {"reader": set(), "writer": set()}

@@ -196,29 +196,24 @@ def fill(saver, threads=("t1", "t2"), run=lambda t, i: f"run-{t}-{i % 2}"):
     return last
 
 
-@pytest.mark.parametrize(
-    "delete",
-    [
-        lambda s, last: [s.delete_thread(t) for t in ("t1", "t2")],
-        lambda s, last: s.prune(["t1", "t2"], strategy="delete"),
-        lambda s, last: s.delete_for_runs([f"run-{t}-{i}" for t in ("t1", "t2") for i in (0, 1)]),
-        lambda s, last: (s.delete_for_runs(["run-t1-0", "run-t2-1"]), s.delete_for_runs(["run-t1-1", "run-t2-0"])),
-        lambda s, last: (s.prune(["t1", "t2"]), s.delete_for_runs(["run-t1-0", "run-t2-0"])),
-        lambda s, last: (s.copy_thread("t1", "t3"), s.delete_thread("t3"), s.prune(["t1", "t2"], strategy="delete")),
-        # A task that finishes after its thread was deleted.
-        lambda s, last: (s.delete_thread("t1"), s.put_writes(last["t1"], [("c0", 9)], "late"), s.prune(["t1", "t2"], strategy="delete")),
-    ],
-    ids=["delete_thread", "prune_delete", "runs_at_once", "runs_in_turn", "keep_latest_then_runs", "copy", "late_writes"],
-)
+@pytest.mark.parametrize("delete", [
+    lambda s, last: [s.delete_thread(t) for t in ("t1", "t2")],
+    lambda s, last: s.prune(["t1", "t2"], strategy="delete"),
+    lambda s, last: s.delete_for_runs([f"run-{t}-{i}" for t in ("t1", "t2") for i in (0, 1)]),
+    lambda s, last: (s.delete_for_runs(["run-t1-0", "run-t2-1"]), s.delete_for_runs(["run-t1-1", "run-t2-0"])),
+    lambda s, last: (s.prune(["t1", "t2"]), s.delete_for_runs(["run-t1-0", "run-t2-0"])),
+    lambda s, last: (s.copy_thread("t1", "t3"), s.delete_thread("t3"), s.prune(["t1", "t2"], strategy="delete")),
+    # A task that finishes after its thread was deleted.
+    lambda s, last: (s.delete_thread("t1"), s.put_writes(last["t1"], [("c0", 9)], "late"), s.prune(["t1", "t2"], strategy="delete")),
+], ids=["delete_thread", "prune_delete", "runs_at_once", "runs_in_turn", "keep_latest_then_runs", "copy", "late_writes"])
 def test_deleting_leaves_nothing_behind(delete):
     saver = QuorvalentSaver()
     delete(saver, fill(saver))
     assert len(saver.store) == 0
 
 
-@pytest.mark.parametrize(
-    "partial", [lambda s: s.prune(["t1"]), lambda s: s.delete_for_runs(["run-t1-0"])], ids=["keep_latest", "runs"]
-)
+@pytest.mark.parametrize("partial", [lambda s: s.prune(["t1"]), lambda s: s.delete_for_runs(["run-t1-0"])],
+                         ids=["keep_latest", "runs"])
 def test_partial_deletes_keep_exactly_what_survivors_read(partial):
     pruned, fresh = QuorvalentSaver(), QuorvalentSaver()
     fill(pruned)
@@ -249,13 +244,9 @@ def test_copy_thread_replaces_the_target():
 
 
 def test_pending_writes_come_in_write_order():
-    writes = [
-        ("b", "t2", [("x", 1), ("y", 2)]),
-        ("a", "t9", [("x", 3), ("__interrupt__", "stop")]),
-        ("", "t5", [("z", 4)]),
-        ("a", "t1", [("y", 5), ("x", 6), ("__error__", "e")]),
-        ("a", "t1", [("y", 50), ("__error__", "e2")]),  # a retry: regular writes kept, errors replaced
-    ]
+    writes = [("b", "t2", [("x", 1), ("y", 2)]), ("a", "t9", [("x", 3), ("__interrupt__", "stop")]),
+              ("", "t5", [("z", 4)]), ("a", "t1", [("y", 5), ("x", 6), ("__error__", "e")]),
+              ("a", "t1", [("y", 50), ("__error__", "e2")])]  # a retry: regular writes kept, errors replaced
     got = []
     for saver in (QuorvalentSaver(), InMemorySaver()):
         cfg = put(saver, "t")
@@ -366,19 +357,17 @@ def test_restore_takes_every_thread_back():
 
 
 def test_import_quorvalent_without_langgraph():
-    code = (
-        "import sys\n"
-        "class Block:\n"
-        "    def find_spec(self, name, *a):\n"
-        "        if name.split('.')[0] in ('langgraph', 'langchain_core'):\n"
-        "            raise ImportError('blocked: ' + name)\n"
-        "sys.meta_path.insert(0, Block())\n"
-        "import quorvalent\n"
-        "quorvalent.Store().set('a', 'b', 1)\n"
-        "try:\n"
-        "    import quorvalent.langgraph\n"
-        "except ImportError as e:\n"
-        "    print('no adapter:', e)\n"
-    )
+    code = """import sys
+class Block:
+    def find_spec(self, name, *a):
+        if name.split('.')[0] in ('langgraph', 'langchain_core'):
+            raise ImportError('blocked: ' + name)
+sys.meta_path.insert(0, Block())
+import quorvalent
+quorvalent.Store().set('a', 'b', 1)
+try:
+    import quorvalent.langgraph
+except ImportError as e:
+    print('no adapter:', e)"""
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.startswith("no adapter: blocked")
