@@ -14,13 +14,18 @@ Score = (killed + timed out) / (mutants that compiled).
 
 Usage (inside the build place; `make mutate` does this):
     tools/mutate.py [--mutants N] [--seed S] [--list] [--only PATH_SUBSTRING]
-QV_MUTANTS and QV_MUTATE_SEED set the defaults of --mutants and --seed.
+                    [--workers W] [--tests REV] [--again RESULTS_JSON]
+QV_MUTANTS, QV_MUTATE_SEED, QV_MUTATE_TESTS and QV_MUTATE_AGAIN set the defaults of
+--mutants, --seed, --tests and --again. --tests REV runs
+the suite of another git revision against today's sources (the sample is drawn from the
+sources, so the scores compare); --again runs only the survivors of an earlier run.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
+import concurrent.futures
 import dataclasses
 import json
 import os
@@ -29,11 +34,11 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-WORK = REPO / "build" / "mutate"
 SKIP = re.compile(r"unicode_tables")  # generated
 
 # (kind, pattern, replacement). Patterns see code with comments and literals blanked.
@@ -192,10 +197,11 @@ def sh(cmd: list[str], cwd: Path, timeout: float, env: dict[str, str] | None = N
 
 
 class Runner:
-    def __init__(self, jobs: int) -> None:
-        self.tree = WORK / "tree"
-        self.bld = WORK / "bld"
+    def __init__(self, work: Path, jobs: int, tests_rev: str | None) -> None:
+        self.tree = work / "tree"
+        self.bld = work / "bld"
         self.jobs = jobs
+        self.tests_rev = tests_rev
         py = REPO / "build" / "venv" / "bin" / "python"
         self.python = str(py) if py.exists() else "python3.14"
         self.env = dict(os.environ, PYTHONPATH=str(self.bld / "python"),
@@ -208,6 +214,11 @@ class Runner:
         self.tree.mkdir(parents=True)
         for part in ("CMakeLists.txt", "src", "tests", "python", "pyproject.toml"):
             src = REPO / part
+            if part == "tests" and self.tests_rev:
+                archive = subprocess.run(["git", "archive", self.tests_rev, "tests"], cwd=REPO,
+                                         check=True, capture_output=True).stdout
+                subprocess.run(["tar", "-x", "-C", str(self.tree)], input=archive, check=True)
+                continue
             (shutil.copytree if src.is_dir() else shutil.copy2)(src, self.tree / part)
         subprocess.run(
             ["cmake", "-S", str(self.tree), "-B", str(self.bld), "-G", "Ninja",
@@ -269,11 +280,20 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=int(os.environ.get("QV_MUTATE_SEED", 20261206)))
     ap.add_argument("--only", help="only sources whose path contains this")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
-    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 2,
+                    help="private trees mutated side by side")
+    ap.add_argument("--tests", metavar="REV", default=os.environ.get("QV_MUTATE_TESTS"),
+                    help="take tests/ from this git revision")
+    ap.add_argument("--again", metavar="RESULTS_JSON", default=os.environ.get("QV_MUTATE_AGAIN"),
+                    help="run only this run's survivors")
     args = ap.parse_args()
 
     candidates = all_sites(args.only)
     chosen = sample(candidates, args.mutants, args.seed)
+    if args.again:
+        keep = {(r["path"], r["start"], r["end"], r["replacement"])
+                for r in json.loads(Path(args.again).read_text()) if r["outcome"] == "survived"}
+        chosen = [m for m in chosen if (m.path, m.start, m.end, m.replacement) in keep]
     texts = {p: (REPO / p).read_text() for p in {m.path for m in chosen}}
     print(f"mutate: {len(candidates)} sites, {len(chosen)} mutants (seed {args.seed})", flush=True)
     if args.list:
@@ -281,22 +301,39 @@ def main() -> None:
             print(f"  {m.path}:{m.line} [{m.kind}] {m.describe(texts[m.path])}")
         return
 
-    runner = Runner(args.jobs)
-    runner.prepare()
-    print(f"mutate: baseline pytest {runner.py_time:.0f} s, ctest {runner.cpp_time:.0f} s", flush=True)
-    results: list[tuple[Mutant, str]] = []
+    work = REPO / "build" / ("mutate" if not args.tests else f"mutate-{args.tests}")
+    workers = max(1, min(args.workers, len(chosen)))
+    # Each worker takes a contiguous run of the file-ordered sample, so it still
+    # recompiles little per mutant; they share the cores.
+    runners = [Runner(work / f"w{i}", max(1, (os.cpu_count() or 2) // workers), args.tests)
+               for i in range(workers)]
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        list(pool.map(Runner.prepare, runners))
+    print(f"mutate: baseline pytest {runners[0].py_time:.0f} s, "
+          f"ctest {runners[0].cpp_time:.0f} s, {workers} workers", flush=True)
+    results: dict[Mutant, str] = {}
+    lock = threading.Lock()
     t0 = time.monotonic()
-    for i, m in enumerate(chosen, 1):
-        outcome = runner.run(m)
-        results.append((m, outcome))
-        print(f"[{i}/{len(chosen)} {time.monotonic() - t0:.0f}s] {outcome:15} "
-              f"{m.path}:{m.line} {m.describe(texts[m.path])}", flush=True)
-    runner.build(3600)  # leave the copy as the sources are
 
-    report(results, texts)
+    def work_through(runner: Runner, share: list[Mutant]) -> None:
+        for m in share:
+            outcome = runner.run(m)
+            with lock:
+                results[m] = outcome
+                print(f"[{len(results)}/{len(chosen)} {time.monotonic() - t0:.0f}s] "
+                      f"{outcome:15} {m.path}:{m.line} {m.describe(texts[m.path])}", flush=True)
+        runner.build(3600)  # leave the copy as the sources are
+
+    per = -(-len(chosen) // workers)
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        for f in [pool.submit(work_through, r, chosen[i * per:(i + 1) * per])
+                  for i, r in enumerate(runners)]:
+            f.result()
+
+    report([(m, results[m]) for m in chosen], texts, work)
 
 
-def report(results: list[tuple[Mutant, str]], texts: dict[str, str]) -> None:
+def report(results: list[tuple[Mutant, str]], texts: dict[str, str], work: Path) -> None:
     per: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
     for m, outcome in results:
         per[folder(m)][outcome] += 1
@@ -315,7 +352,7 @@ def report(results: list[tuple[Mutant, str]], texts: dict[str, str]) -> None:
     print(f"\nsurvivors ({len(survivors)}):")
     for m, text in survivors:
         print(f"  {m.path}:{m.line} [{m.kind}] {m.describe(text)}")
-    out = WORK / "results.json"
+    out = work / "results.json"
     out.write_text(json.dumps([dict(dataclasses.asdict(m), outcome=o) for m, o in results],
                               indent=1))
     print(f"\nmutate: results in {out.relative_to(REPO)}")

@@ -159,6 +159,7 @@ case "$task" in
   mutate)
     # Planted faults against the whole suite; long (about an hour for 300 mutants), not in CI.
     install_pkg
+    pypi_deps
     "$venv/bin/python" tools/mutate.py "$@" ;;
   format)
     git ls-files '*.cpp' '*.hpp' | grep -v -e '_tables' | xargs clang-format -i ;;
