@@ -21,3 +21,15 @@ def pytest_collection_modifyitems(config, items):
         func = getattr(item, "function", None)
         if "thread" in item.module.__name__ or getattr(func, "is_hypothesis_test", False):
             item.add_marker(pytest.mark.slow)
+
+
+def pytest_terminal_summary(terminalreporter):
+    # `make test` asks for the suite's size next to the code's; the pass/fail line stays last.
+    if os.environ.get("QV_TEST_RATIO"):
+        import pathlib
+        import subprocess
+        import sys
+
+        script = pathlib.Path(__file__).resolve().parent.parent / "tools" / "test_ratio.py"
+        out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+        terminalreporter.write_line((out.stdout or out.stderr).strip())

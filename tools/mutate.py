@@ -288,12 +288,14 @@ def main() -> None:
                     help="run only this run's survivors")
     args = ap.parse_args()
 
-    candidates = all_sites(args.only)
+    # Again, --only narrows the earlier run's sample instead of drawing a new one.
+    candidates = all_sites(None if args.again else args.only)
     chosen = sample(candidates, args.mutants, args.seed)
     if args.again:
         keep = {(r["path"], r["start"], r["end"], r["replacement"])
                 for r in json.loads(Path(args.again).read_text()) if r["outcome"] == "survived"}
-        chosen = [m for m in chosen if (m.path, m.start, m.end, m.replacement) in keep]
+        chosen = [m for m in chosen if (m.path, m.start, m.end, m.replacement) in keep
+                  and (args.only is None or args.only in m.path)]
     texts = {p: (REPO / p).read_text() for p in {m.path for m in chosen}}
     print(f"mutate: {len(candidates)} sites, {len(chosen)} mutants (seed {args.seed})", flush=True)
     if args.list:

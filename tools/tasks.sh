@@ -62,7 +62,7 @@ case "$task" in
     "$0" py-test --parallel-threads="${QV_THREADS:-4}" "$@" ;;
   test)
     "$0" cpp-test
-    "$0" py-test "$@" ;;
+    QV_TEST_RATIO=1 "$0" py-test "$@" ;;
   demo)
     install_pkg
     pypi_deps
