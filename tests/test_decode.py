@@ -82,6 +82,25 @@ def test_invalid_utf8_string_becomes_bytes(payload):
     assert loads(b"\xd9" + bytes([len(long)]) + long) == long
 
 
+def test_one_stray_byte_anywhere_makes_bytes_as_value_and_as_key():
+    # Short runs are checked with overlapping loads: every position of every length counts.
+    for n in range(1, 26):
+        for pos in range(n):
+            raw = b"a" * pos + b"\xff" + b"a" * (n - pos - 1)
+            s = bytes([0xA0 | n]) + raw
+            assert loads(s) == raw and loads(b"\x81" + s + b"\xc0") == {raw: None}, (n, pos)
+
+
+def test_cached_keys_never_stand_in_for_lookalikes():
+    # Keys one character apart share most of their bytes and, by the hundred, the cache's sets.
+    for n in range(1, 25):
+        keys = {"k" * n}
+        for pos in range(n):
+            keys.update("k" * pos + c + "k" * (n - pos - 1) for c in "abcdefghij0123456789")
+        records = [{k: i} for i, k in enumerate(sorted(keys))]
+        assert loads(dumps(records)) == records, n
+
+
 @pytest.mark.parametrize("text", ["\x7f", "\u0080", "\u07ff", "\u0800", "\uffff", "\U00010000",
                                   "\U0010ffff", "\ud7ff\ue000", "é" * 100])
 def test_valid_utf8_edges(text):
@@ -142,13 +161,15 @@ def test_forged_counts_fail_fast(enc):
     assert message == END and peak < 1 << 20
 
 
-def test_nested_forged_counts_reserve_only_what_the_input_backs():
+@pytest.mark.parametrize("level", [b"\xdd\x00\x01\x00\x00", b"\xdf\x00\x00\x80\x00\xc0"],
+                         ids=["list", "map"])
+def test_nested_forged_counts_reserve_only_what_the_input_backs(level):
     # Every level claims the whole remaining input; together they must not reserve more.
-    n = 1 << 16
-    data = b"".join(b"\xdd" + n.to_bytes(4, "big") for _ in range(128)) + b"\xc1" * n
+    # The outer list owes a little, so that a level that forgot its own claim shows.
+    data = b"\xdd\x00\x00\x00\x80" + level * 127 + b"\xc1" * (1 << 16)
     message, peak = peak_while_failing(data)
     assert message == "msgpack decode error: reserved marker 0xc1"
-    assert peak < 16 * len(data), peak  # one full level of 8-byte slots, with room to spare
+    assert peak < 32 * len(data), peak  # one full level, with room to spare
 
 
 def test_forged_count_with_many_tiny_elements():

@@ -1,3 +1,4 @@
+import functools
 import math
 import sys
 import threading
@@ -301,14 +302,16 @@ def test_conversion_errors_propagate(bad):
     assert snapshot(g) == before
 
 
-def test_depth_counts_from_the_projected_value():
+@pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: {"k": v}], ids=["list", "dict"])
+def test_depth_counts_from_the_projected_value(wrap):
     g = graph(("s", "t", "a.b"))
-    state = {"a": {"b": nest(128)}}
+    deep = functools.reduce(lambda v, _: wrap(v), range(128), 0)
+    state = {"a": {"b": deep}}
     with pytest.raises(ValueError):
         dumps(state)
     assert g.route("s", state) == "t"
     with pytest.raises(ValueError):
-        g.route("s", {"a": {"b": nest(129)}})
+        g.route("s", {"a": {"b": wrap(deep)}})
 
 
 def test_first_unguarded_edge_wins():
