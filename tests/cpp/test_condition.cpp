@@ -12,6 +12,7 @@
 #include "condition/parser.hpp"
 #include "condition/token.hpp"
 #include "condition/unicode_tables.hpp"
+#include "condition/utf8.hpp"
 
 namespace {
 
@@ -20,7 +21,7 @@ using namespace condition;
 
 std::string lex_text(const std::string& text) {
   LexResult r = tokenize(text);
-  if (!r.ok()) return "error: " + r.error;
+  if (!r.ok()) return "error: " + r.error + (r.tokens.empty() ? "" : " (tokens kept)");
   std::string out;
   for (const Tok& t : r.tokens) out += (out.empty() ? "" : " ") + render_tok(t);
   return out;
@@ -94,6 +95,12 @@ TEST(Lex, LexNumberStopsAndReportsEnd) {
   EXPECT_TRUE(n.error.empty());
   EXPECT_EQ(render_tok(n.tok), "Float(12.5)");
   EXPECT_EQ(n.end, 6u);  // the '.' before 'a' is left for the tokenizer
+}
+
+TEST(Utf8, TruncatedSequenceAtTheEndStepsOneByte) {
+  std::size_t i = 1;
+  EXPECT_EQ(detail::decode_utf8("a\xe2\x82", i), detail::k_replacement);
+  EXPECT_EQ(i, 2u);
 }
 
 // ---- rendering -------------------------------------------------------------------
@@ -242,9 +249,10 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"bad == bad", true}, EvalCase{"'' in bad", false}, EvalCase{"bad in 'x'", false},
         EvalCase{"bad < 'z'", false}, EvalCase{"bin", true}, EvalCase{"'x' in bin", false},
         EvalCase{"ext", true}, EvalCase{"empty", false}, EvalCase{"dup == 1", true},
-        EvalCase{"'a' < 'ab'", true}, EvalCase{"'é' > 'z'", true}, EvalCase{"0", false},
-        EvalCase{"0.0", false}, EvalCase{"''", false}, EvalCase{"-0.0", false}, EvalCase{"2", true},
-        EvalCase{"null", false}, EvalCase{"user and not user.tags or score", true},
+        EvalCase{"'a' < 'ab'", true}, EvalCase{"'ab' <= 'a'", false}, EvalCase{"'é' > 'z'", true},
+        EvalCase{"0", false}, EvalCase{"0.0", false}, EvalCase{"''", false},
+        EvalCase{"-0.0", false}, EvalCase{"2", true}, EvalCase{"null", false},
+        EvalCase{"user and not user.tags or score", true},
         EvalCase{"(n or 0) or (empty and 1)", false}));
 
 TEST(Eval, ValuesOfPathsAndConnectives) {
