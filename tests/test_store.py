@@ -348,8 +348,8 @@ P, I = "argument 'pairs': ", "argument 'items': "
     ("get_many", [["a", "k"]], TypeError, P + "'list' object is not an instance of 'tuple'"),
     ("get_many", [("a", "k"), "ak"], TypeError, P + "'str' object is not an instance of 'tuple'"),
     ("get_many", b"ab", TypeError, P + "'int' object is not an instance of 'tuple'"),
-    # Neither list nor tuple: no size is read up front.
-    ("get_many", range(2), TypeError, P + "'int' object is not an instance of 'tuple'"),
+    # Neither list nor tuple: no size is read up front (a misread of its large bounds would show).
+    ("get_many", range(2**64, 2**64 + 2), TypeError, P + "'int' object is not an instance of 'tuple'"),
     # Element by element: the first element's bad namespace wins over the second's length.
     ("get_many", [(5, "k"), ("a",)], TypeError, P + "'int' object is not an instance of 'str'"),
     ("set_many", [(5, "k", 1), ("a", "k")], TypeError, I + "'int' object is not an instance of 'str'"),
