@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -116,6 +117,10 @@ TEST(SipHash, FreshMapKeysDiffer) {
   std::thread([&] { other = fresh_map_key(); }).join();
   seen.insert({other.k0, other.k1});
   EXPECT_EQ(seen.size(), 1001u);
+  KeyedSipHash a, b;  // each map hashes under a key of its own
+  a.ensure_keyed();
+  b.ensure_keyed();
+  EXPECT_NE(a("k"), b("k"));
 }
 
 // --- Hash trie -------------------------------------------------------------------------
@@ -203,7 +208,7 @@ TYPED_TEST(HashTrieTest, AgreesWithModelAndCopiesStayFrozen) {
 // all, so nothing is shared between maps that never copied each other.
 TEST(HashTrie, ChangesInPlaceUnlessShared) {
   KeyMap m;
-  EXPECT_EQ(m.identity(), nullptr);
+  EXPECT_TRUE(m.empty() && m.identity() == nullptr);
   for (int i = 0; i < 500; ++i) m = std::move(m).set(std::to_string(i), ev("v"));
   const void* root = m.identity();
   m.modify("7", [](EncodedValue& v) { v = ev("w"); });
@@ -220,6 +225,19 @@ TEST(HashTrie, ChangesInPlaceUnlessShared) {
   KeyMap moved = std::move(m);
   EXPECT_EQ(m.identity(), nullptr);
   EXPECT_EQ(moved.identity(), root);
+}
+
+// Entries die with the last map holding them, not before.
+TEST(HashTrie, LastHolderFreesEntries) {
+  const auto value = std::make_shared<int>(0);
+  {
+    HashTrie<std::shared_ptr<int>> m;
+    for (int i = 0; i < 100; ++i) m.modify(std::to_string(i), [&](auto& v) { v = value; });
+    const auto copy = m.erase("0");
+    m.clear();
+    EXPECT_EQ(value.use_count(), 1 + 99);
+  }
+  EXPECT_EQ(value.use_count(), 1);
 }
 
 // --- Encoded values --------------------------------------------------------------------
