@@ -209,8 +209,11 @@ class Runner:
         self.py_time = self.cpp_time = 60.0
 
     def prepare(self) -> None:
-        if self.tree.exists():
-            shutil.rmtree(self.tree)
+        # Sources are copied with their times, so objects left by an earlier run (one
+        # stopped mid-mutant, say) could pass for current: start from nothing.
+        for d in (self.tree, self.bld):
+            if d.exists():
+                shutil.rmtree(d)
         self.tree.mkdir(parents=True)
         for part in ("CMakeLists.txt", "src", "tests", "python", "pyproject.toml"):
             src = REPO / part
