@@ -92,8 +92,10 @@ def test_constructor_max_history_rejects(value, exc, start):
 
 def test_class_facts():
     refs = sys.getrefcount(Store)
-    Store().snapshot()
-    assert sys.getrefcount(Store) == refs  # a freed instance gives its class back
+    for _ in range(1000):
+        Store().snapshot()
+    # A freed instance gives its class back (other threads of a parallel run hold a few).
+    assert sys.getrefcount(Store) < refs + 100
     s = Store()
     assert Store.__module__ == Snapshot.__module__ == "quorvalent._core"
     assert Store.__qualname__ == "Store" and Store.__bases__ == (object,)
