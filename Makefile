@@ -2,7 +2,7 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format shell clean
+.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format layers shell clean
 test:
 	$(RUN) test
 demo:
@@ -33,6 +33,8 @@ build:
 	$(RUN) build
 format:
 	$(RUN) format
+layers:
+	python3 tools/check_layers.py
 shell:
 	tools/in-root.sh bash
 clean:

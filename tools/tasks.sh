@@ -138,12 +138,12 @@ case "$task" in
     # free-threaded configuration (never linked), and with clang too, whose warnings
     # differ from the compiler the package build uses.
     inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-    srcs=$(git ls-files 'src/module/*.cpp' 'src/*/py_*.cpp')
+    srcs=$(git ls-files 'src/bridge/*.cpp' 'src/module/*.cpp' 'src/*/py_*.cpp')
     for cxx in g++ clang++; do
       for cfg in -DPy_GIL_DISABLED=1 -UPy_GIL_DISABLED; do
         for f in $srcs; do
           "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror "$cfg" -isystem "$inc" \
-            -Isrc "$f"
+            -DQV_VERSION=\"0\" -Isrc "$f"
         done
       done
     done

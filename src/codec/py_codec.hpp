@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/ref.hpp"
 #include "codec/bytes.hpp"
 #include "codec/value.hpp"
-#include "module/ref.hpp"
 
 namespace codec {
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/error.hpp"
 #include "codec/py_codec.hpp"
-#include "module/error.hpp"
 
 namespace codec {
 namespace {

@@ -10,9 +10,9 @@
 
 #include <cstdint>
 
+#include "bridge/bind.hpp"
+#include "bridge/error.hpp"
 #include "codec/limits.hpp"
-#include "module/bind.hpp"
-#include "module/error.hpp"
 
 namespace codec::detail {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "store/siphash.hpp"
+#include "base/siphash.hpp"
 
 namespace graph {
 
@@ -18,15 +18,15 @@ class NameHash {
 
   // A fresh secret key, drawn as the store draws one per map (no system call per graph);
   // may throw std::runtime_error if no random source exists.
-  static NameHash random() { return NameHash(store::fresh_map_key()); }
+  static NameHash random() { return NameHash(base::fresh_map_key()); }
 
   std::size_t operator()(std::string_view s) const noexcept {
-    return static_cast<std::size_t>(store::siphash13(key_, s));
+    return static_cast<std::size_t>(base::siphash13(key_, s));
   }
 
  private:
-  explicit NameHash(store::SipKey key) noexcept : key_(key) {}
-  store::SipKey key_;
+  explicit NameHash(base::SipKey key) noexcept : key_(key) {}
+  base::SipKey key_;
 };
 
 // Paths as one trie of steps (parent node, segment) -> node, numbered from 1 in the

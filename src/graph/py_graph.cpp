@@ -13,12 +13,12 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/bind.hpp"
+#include "bridge/types.hpp"
 #include "codec/py_codec.hpp"
 #include "codec/py_walk.hpp"
 #include "codec/scratch.hpp"
 #include "graph/graph.hpp"
-#include "module/bind.hpp"
-#include "module/types.hpp"
 
 namespace graph {
 namespace {

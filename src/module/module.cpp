@@ -2,14 +2,17 @@
 // module in a fixed order, keeping `__all__` in step with what it adds.
 #include <Python.h>
 
+#include "bridge/error.hpp"
+#include "bridge/types.hpp"
 #include "codec/py_codec.hpp"
 #include "module/classes.hpp"
-#include "module/error.hpp"
-#include "module/types.hpp"
 
 namespace {
 
-constexpr const char* kVersion = "0.11.0";
+#ifndef QV_VERSION
+#error "QV_VERSION comes from pyproject.toml, through the build"
+#endif
+constexpr const char* kVersion = QV_VERSION;
 
 PyObject* core_version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(kVersion); }
 

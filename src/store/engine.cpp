@@ -41,7 +41,7 @@ void shard_order(std::size_t n, NsOf&& ns_of, std::array<std::size_t, kShardCoun
   std::vector<unsigned char> shard_of(n);
   starts.fill(0);
   for (std::size_t i = 0; i < n; ++i) {
-    const bool same = i > 0 && detail::same_bytes(ns_of(i), ns_of(i - 1));
+    const bool same = i > 0 && base::same_bytes(ns_of(i), ns_of(i - 1));
     shard_of[i] = static_cast<unsigned char>(same ? shard_of[i - 1] : shard_index(ns_of(i)));
     ++starts[shard_of[i] + 1];
   }
@@ -160,8 +160,8 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
     ExclusiveLock lock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       auto&& ns = ns_of(order[p]);
-      for (run_end = p + 1;
-           run_end < starts[s + 1] && detail::same_bytes(ns_of(order[run_end]), ns); ++run_end) {
+      for (run_end = p + 1; run_end < starts[s + 1] && base::same_bytes(ns_of(order[run_end]), ns);
+           ++run_end) {
       }
       // Items are consumed: new names may be moved into the maps.
       delta += shard.map.modify(std::move(ns), [&](NamespaceKeys& keys) {
@@ -208,7 +208,7 @@ std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const 
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       const std::string_view ns = pairs[order[p]].ns;
       for (run_end = p + 1;
-           run_end < starts[s + 1] && detail::same_bytes(pairs[order[run_end]].ns, ns); ++run_end) {
+           run_end < starts[s + 1] && base::same_bytes(pairs[order[run_end]].ns, ns); ++run_end) {
       }
       const KeyMap* keys = shard.map.find(ns);
       if (!keys) continue;

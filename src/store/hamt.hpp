@@ -25,41 +25,11 @@
 #include <string_view>
 #include <utility>
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(__POPCNT__)
-#include <cpuid.h>
-#define QV_POPCNT_RUNTIME 1
-#endif
-
-#include "store/siphash.hpp"
+#include "base/bits.hpp"
+#include "base/siphash.hpp"
 
 namespace store {
 namespace detail {
-
-#if QV_POPCNT_RUNTIME
-// Read only after load-time initialisation; false (the portable count) until then.
-inline const bool cpu_has_popcnt = [] {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_POPCNT) != 0;
-}();
-#endif
-
-// The instruction where the CPU has it (checked at run time, so the build still runs on
-// every x86-64), else the portable count, which without -mpopcnt is a library call.
-inline std::uint32_t popcount32(std::uint32_t x) noexcept {
-#if QV_POPCNT_RUNTIME
-  if (cpu_has_popcnt) [[likely]] {
-    std::uint32_t r;
-    __asm__("popcnt %1, %0" : "=r"(r) : "rm"(x) : "cc");
-    return r;
-  }
-#endif
-  return static_cast<std::uint32_t>(std::popcount(x));
-}
-
-// Byte equality without the library's out-of-line three-way compare.
-inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
 
 inline constexpr unsigned kTrieBits = 5;
 inline constexpr unsigned kHashBits = 64;
@@ -71,7 +41,7 @@ inline std::uint32_t trie_bit(std::uint64_t hash, unsigned shift) noexcept {
 }
 
 inline std::uint32_t trie_index(std::uint32_t bitmap, std::uint32_t bit) noexcept {
-  return popcount32(bitmap & (bit - 1));
+  return base::popcount32(bitmap & (bit - 1));
 }
 
 // One trie node in one heap block: this header, the entries, then the child pointers.
@@ -86,8 +56,10 @@ struct TrieNode {
   static constexpr std::size_t kHeader =
       (sizeof(std::uint64_t) * 2 + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
 
-  std::uint32_t data_count() const noexcept { return collision ? datamap : popcount32(datamap); }
-  std::uint32_t child_count() const noexcept { return popcount32(nodemap); }
+  std::uint32_t data_count() const noexcept {
+    return collision ? datamap : base::popcount32(datamap);
+  }
+  std::uint32_t child_count() const noexcept { return base::popcount32(nodemap); }
   Entry* entries() noexcept {
     return reinterpret_cast<Entry*>(reinterpret_cast<char*>(this) + kHeader);
   }
@@ -157,7 +129,7 @@ struct TrieNode {
                            std::uint32_t child_at) noexcept {
     const bool coll = n->collision != 0;
     const std::uint32_t old_nd = n->data_count(), old_nc = n->child_count();
-    TrieNode* m = allocate(coll ? dm : popcount32(dm), popcount32(nm), coll);
+    TrieNode* m = allocate(coll ? dm : base::popcount32(dm), base::popcount32(nm), coll);
     m->datamap = dm;
     m->nodemap = nm;
     Entry* from = n->entries();
@@ -185,12 +157,12 @@ struct TrieNode {
 // The hasher of the store's maps: SipHash-1-3 under a key of the map's own, drawn when the
 // map gets its first entry (a map never filled costs no draw).
 struct KeyedSipHash {
-  SipKey key;  // zero until drawn
+  base::SipKey key;  // zero until drawn
 
   void ensure_keyed() {
-    if (key == SipKey{}) key = fresh_map_key();
+    if (key == base::SipKey{}) key = base::fresh_map_key();
   }
-  std::uint64_t operator()(std::string_view s) const noexcept { return siphash13(key, s); }
+  std::uint64_t operator()(std::string_view s) const noexcept { return base::siphash13(key, s); }
 };
 
 // Hasher: a copyable object held by each map, with ensure_keyed() (called before the first
@@ -414,13 +386,13 @@ class HashTrie {
       if (shift >= detail::kHashBits) {
         const value_type* e = n->entries();
         for (std::uint32_t i = 0; i < n->datamap; ++i)
-          if (detail::same_bytes(e[i].first, k)) return &e[i].second;
+          if (base::same_bytes(e[i].first, k)) return &e[i].second;
         return nullptr;
       }
       const std::uint32_t bit = detail::trie_bit(h, shift);
       if (n->datamap & bit) {
         const value_type& e = n->entries()[detail::trie_index(n->datamap, bit)];
-        return detail::same_bytes(e.first, k) ? &e.second : nullptr;
+        return base::same_bytes(e.first, k) ? &e.second : nullptr;
       }
       if (!(n->nodemap & bit)) return nullptr;
       n = n->children()[detail::trie_index(n->nodemap, bit)];
@@ -476,7 +448,7 @@ class HashTrie {
       if (shift >= detail::kHashBits) {
         value_type* e = n->entries();
         for (std::uint32_t i = 0; i < n->datamap; ++i)
-          if (detail::same_bytes(e[i].first, kv)) return fn(e[i].second);
+          if (base::same_bytes(e[i].first, kv)) return fn(e[i].second);
         value_type fresh(std::string(std::forward<K>(k)), V{});
         const std::uint32_t at = n->datamap;
         n = *slot = Node::rebuild(n, at + 1, 0, npos, &fresh, at, npos, nullptr, 0);
@@ -491,7 +463,7 @@ class HashTrie {
       if (n->datamap & bit) {
         const std::uint32_t at = detail::trie_index(n->datamap, bit);
         value_type& e = n->entries()[at];
-        if (detail::same_bytes(e.first, kv)) return fn(e.second);
+        if (base::same_bytes(e.first, kv)) return fn(e.second);
         // Another key holds this slot: both move one level down.
         const std::uint64_t h_old = hash(e.first);
         V* value = nullptr;
@@ -517,7 +489,7 @@ class HashTrie {
     Node* n = own(slot);
     if (shift >= detail::kHashBits) {
       std::uint32_t at = 0;
-      while (!detail::same_bytes(n->entries()[at].first, k)) ++at;
+      while (!base::same_bytes(n->entries()[at].first, k)) ++at;
       slot = Node::rebuild(n, n->datamap - 1, 0, at, nullptr, 0, npos, nullptr, 0);
       return;
     }

@@ -19,6 +19,7 @@
 #include "store/encoded_value.hpp"
 #include "store/hamt.hpp"
 #include "store/limits.hpp"
+#include "store/shard.hpp"
 
 namespace store {
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/bind.hpp"
+#include "bridge/types.hpp"
 #include "codec/py_codec.hpp"
-#include "module/bind.hpp"
-#include "module/types.hpp"
 #include "store/engine.hpp"
 #include "store/snapshot.hpp"
 

@@ -10,13 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include "base/siphash.hpp"
 #include "store/engine.hpp"
 #include "store/hamt.hpp"
 #include "store/limits.hpp"
-#include "store/siphash.hpp"
+#include "store/shard.hpp"
 
 namespace store {
 namespace {
+
+using base::fresh_map_key;
+using base::siphash13;
+using base::SipKey;
 
 using Contents = std::map<KeyPair, std::string>;
 

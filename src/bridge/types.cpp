@@ -1,4 +1,4 @@
-#include "module/types.hpp"
+#include "bridge/types.hpp"
 
 #include <string>
 

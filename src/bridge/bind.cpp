@@ -1,4 +1,4 @@
-#include "module/bind.hpp"
+#include "bridge/bind.hpp"
 
 #include <cstring>
 #include <string>

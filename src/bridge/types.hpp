@@ -13,8 +13,8 @@
 #include <new>
 #include <utility>
 
-#include "module/bind.hpp"
-#include "module/error.hpp"
+#include "bridge/bind.hpp"
+#include "bridge/error.hpp"
 
 namespace py {
 

@@ -1,8 +1,9 @@
 // SipHash-1-3: one compression round per 8-byte block, three finalization rounds.
 //
-// Zero-keyed it picks the shard of a namespace (deterministic across processes); keyed
-// with secret random bytes it hashes the keys of the persistent maps, each map under a
-// key of its own, so the layout of those maps cannot be steered by chosen names.
+// Zero-keyed it picks the store shard of a namespace (deterministic across processes);
+// keyed with secret random bytes it hashes the keys of the store's persistent maps and the
+// graph's name maps, each map under a key of its own, so their layout cannot be steered by
+// chosen names.
 //
 // Inline: the maps hash on every lookup, and the call and the byte-by-byte loads used to
 // cost more than the rounds themselves.
@@ -15,9 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/limits.hpp"
-
-namespace store {
+namespace base {
 
 struct SipKey {
   std::uint64_t k0 = 0;
@@ -124,16 +123,10 @@ inline std::uint64_t siphash13(SipKey key, std::string_view data) noexcept {
   return detail::siphash13_tail(key, data, 0, 0);
 }
 
-// Shard number 0..15 of a namespace: low four bits of the zero-keyed SipHash-1-3 of the
-// namespace bytes followed by one 0xFF byte. O(n), no allocation, thread-safe, noexcept.
-inline std::size_t shard_index(std::string_view ns) noexcept {
-  return static_cast<std::size_t>(detail::siphash13_tail(SipKey{}, ns, 1, 0xff) & kShardMask);
-}
-
 // A fresh secret key for one map: never the zero key, independent of every other key
 // drawn. Keys come from a per-thread generator seeded once per thread from the process's
 // random key, so drawing touches no shared memory. The first draw in a process may throw
 // std::runtime_error if no random source exists.
 SipKey fresh_map_key();
 
-}  // namespace store
+}  // namespace base

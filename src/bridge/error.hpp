@@ -8,7 +8,7 @@
 #include <exception>
 #include <string>
 
-#include "module/ref.hpp"
+#include "bridge/ref.hpp"
 
 namespace py {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "module/error.hpp"
-#include "module/ref.hpp"
+#include "bridge/error.hpp"
+#include "bridge/ref.hpp"
 
 namespace py {
 

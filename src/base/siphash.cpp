@@ -1,9 +1,9 @@
-#include "store/siphash.hpp"
+#include "base/siphash.hpp"
 
 #include <atomic>
 #include <random>
 
-namespace store {
+namespace base {
 namespace {
 
 SipKey random_key() {
@@ -56,4 +56,4 @@ SipKey fresh_map_key() {
   }
 }
 
-}  // namespace store
+}  // namespace base

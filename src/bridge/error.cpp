@@ -1,10 +1,10 @@
-#include "module/error.hpp"
+#include "bridge/error.hpp"
 
 #include <atomic>
 #include <new>
 #include <stdexcept>
 
-#include "module/types.hpp"
+#include "bridge/types.hpp"
 
 namespace py {
 
