@@ -4,6 +4,8 @@ graph run side by side with InMemorySaver, and what the suite does not look at."
 import asyncio
 import dataclasses
 import datetime
+import enum
+import itertools
 import operator
 import re
 import subprocess
@@ -131,6 +133,9 @@ def test_router_accepts_state_types():
                   pydantic.create_model("S", tier=(str, ...), score=(float, ...))(tier="pro", score=0.9),
                   dataclasses.make_dataclass("S", [("tier", str), ("score", float)])("pro", 0.9)):
         assert router(g, "a")(state) == "b" and router(g, "b")(state) == END
+    # A node the graph lacks (a typo) would end every run there: refused when made.
+    with pytest.raises(ValueError, match="'triagee'"):
+        router(g, "triagee")
 
 
 # -- what the suite does not look at ------------------------------------------------------
@@ -276,7 +281,7 @@ def test_values_come_back_with_their_types():
     # serializer: either way they come back as from InMemorySaver.
     when = datetime.datetime(2026, 1, 2, tzinfo=datetime.UTC)
     values = {"t": (1, 2), "s": {1, 2}, "nested": [1, (2,), {"k": when}], "edge": -(2**63), "one": ["x"],
-              "pair": ["a", b"b"]}
+              "pair": ["a", b"b"], "ba": bytearray(b"\x00b"), "in": [bytearray()], "big": 2**63, "key": {1: "a"}}
     got = []
     for saver in (QuorvalentSaver(), InMemorySaver()):
         cfg = put(saver, "t", values=values)
@@ -371,3 +376,172 @@ except ImportError as e:
     print('no adapter:', e)"""
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.startswith("no adapter: blocked")
+
+
+class Tag(str, enum.Enum):  # equal to "x", but its str() is "Tag.X"
+    X = "x"
+
+
+@pytest.mark.parametrize("ids", [(1, True, 1.0), (True, 1.0, 1), (1.0, 1, True), ("x", Tag.X), (Tag.X, "x")])
+def test_thread_id_is_its_str_form_whatever_was_cached(ids):
+    saver = QuorvalentSaver()
+    for i in ids:
+        put(saver, i, values={"v": str(i)})
+    for i in ids:
+        tup = saver.get_tuple({"configurable": {"thread_id": i}})
+        assert tup.checkpoint["channel_values"] == {"v": str(i)} and tup.config["configurable"]["thread_id"] is i
+    assert {t.config["configurable"]["thread_id"] for t in saver.list(None)} == {str(i) for i in ids}
+
+
+# -- readers racing writers ---------------------------------------------------------------
+
+
+class Turns:
+    """The saver's store, with the store calls of two threads run in a chosen order: a
+    thread given n turns makes n calls and then waits for more. Other threads pass."""
+
+    def __init__(self, store):
+        self.store, self.cv = store, threading.Condition()
+        self.turns, self.waiting, self.done = {}, set(), set()
+        self.calls = 0
+
+    def __getattr__(self, name):
+        method = getattr(self.store, name)
+
+        def call(*args, **kwargs):
+            me = threading.get_ident()
+            with self.cv:
+                while self.turns.get(me, 1) == 0:
+                    self.waiting.add(me)
+                    self.cv.notify_all()
+                    self.cv.wait()
+                self.waiting.discard(me)
+                self.calls += 1
+                if me in self.turns:
+                    self.turns[me] -= 1
+            return method(*args, **kwargs)
+
+        return call
+
+    def run(self, jobs, schedule):
+        """Runs jobs[k]() in threads; schedule lists (k, calls) turns, None for all the
+        rest. Returns the jobs' results."""
+        results, idents, errors = [None] * len(jobs), [None] * len(jobs), []
+
+        def body(k):
+            with self.cv:
+                idents[k] = threading.get_ident()
+                self.turns[idents[k]] = 0
+                self.cv.notify_all()
+            try:
+                results[k] = jobs[k]()
+            except BaseException as e:
+                errors.append(e)
+            finally:
+                with self.cv:
+                    self.done.add(idents[k])
+                    self.cv.notify_all()
+
+        threads = [threading.Thread(target=body, args=(k,)) for k in range(len(jobs))]
+        for t in threads:
+            t.start()
+        for k, calls in schedule:
+            with self.cv:
+                self.cv.wait_for(lambda: idents[k] is not None)
+                me = idents[k]
+                self.turns[me] = 1 << 30 if calls is None else calls
+                self.cv.notify_all()
+                self.cv.wait_for(lambda: me in self.done or (me in self.waiting and self.turns[me] == 0))
+        for t in threads:
+            t.join()
+        if errors:
+            raise errors[0]
+        return results
+
+
+def two_threads(saver):
+    """Threads "src" and "t" of two namespaces each, with values, writes and metadata of
+    their own. "t" is a copy of "src" that went its own way, so the two share checkpoint
+    ids; then "src" kept only its newest checkpoints, and a late task wrote to one of
+    those it dropped, whose values the newest still read. Returns that one's id."""
+    fill(saver, threads=("src",), run=lambda t, i: f"run-{i}")
+    tops = {}
+    for ns in ("", "sub:1"):
+        top = tops[ns] = saver.get_tuple({"configurable": {"thread_id": "src", "checkpoint_ns": ns}})
+        ck = top.checkpoint
+        put(saver, "src", ns, top.config, ck["channel_values"], {"source": "loop", "step": 3}, ck["channel_versions"], {})
+    saver.copy_thread("src", "t")
+    for ns in ("", "sub:1"):
+        last = saver.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ns}}).config
+        cfg = put(saver, "t", ns, last, {"c0": ["own"], "c1": "t"}, {"source": "loop", "step": 4, "run_id": "run-t"})
+        saver.put_writes(cfg, [("c1", "w")], "task-t")
+        saver.put_writes(last, [("c0", "late")], "task-late")
+    saver.prune(["src"])
+    saver.put_writes(tops[""].config, [("c0", "late")], "task-late")
+    return tops[""].config["configurable"]["checkpoint_id"]
+
+
+T = {"configurable": {"thread_id": "t"}}
+READERS = {
+    "get_tuple latest": lambda s: [s.get_tuple(T)],
+    "get_tuple by id": lambda s: [s.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": "", "checkpoint_id": s.dropped}})],
+    "list": lambda s: list(s.list(T)),
+    "list filter": lambda s: list(s.list(T, filter={"source": "loop"})),
+}
+WRITERS = {
+    "copy_thread onto it": lambda s: s.copy_thread("other", "t"),
+    "copy_thread again": lambda s: s.copy_thread("src", "t"),
+    "prune": lambda s: s.prune(["t"]),
+    "delete_for_runs": lambda s: s.delete_for_runs(["run-0", "run-t"]),
+    "delete_thread": lambda s: s.delete_thread("t"),
+}
+
+
+def calls(saver, job):
+    """How many store calls job(saver) makes."""
+    saver.store = turns = Turns(saver.store)
+    job(saver)
+    saver.store = turns.store
+    return turns.calls
+
+
+@pytest.mark.parametrize("writer", list(WRITERS))
+@pytest.mark.parametrize("reader", list(READERS))
+def test_readers_see_each_checkpoint_whole(reader, writer):
+    # The reader makes some of its store calls, the writer some of its, then the reader
+    # the rest, then the writer: at every pair of switch points, each checkpoint read
+    # must be one the thread held before the writer ran or holds after it, whole.
+    read, write = READERS[reader], WRITERS[writer]
+
+    base = QuorvalentSaver()
+    dropped = two_threads(base)
+    put(base, "other", "", None, {"c0": ["other"]})
+    snap = base.store.snapshot()
+
+    def fresh():
+        # Restored from one snapshot, every run walks keys in the same order.
+        store = qv.Store()
+        store.restore(snap)
+        saver = QuorvalentSaver(store)
+        saver.dropped = dropped
+        return saver
+
+    n_read, n_write = calls(fresh(), read), calls(fresh(), write)
+    # Readers of one checkpoint also stop a second time, so that their last check can
+    # fall after the writer removed a record and then wrote one back.
+    again = [*range(n_read + 1), None] if reader.startswith("get_tuple") else [None]
+    torn = []
+    for i, j, k in itertools.product(range(n_read + 1), range(n_write + 1), again):
+        saver = fresh()
+        before = {t.config["configurable"]["checkpoint_id"]: t for t in read(saver) if t}
+        saver.store = turns = Turns(saver.store)
+        got, _ = turns.run([lambda: read(saver), lambda: write(saver)],
+                           [(0, i), (1, j), (0, k), (1, None), (0, None)])
+        saver.store = turns.store
+        after = {t.config["configurable"]["checkpoint_id"]: t for t in read(saver) if t}
+        for tup in got:
+            if tup is not None:
+                cid = tup.config["configurable"]["checkpoint_id"]
+                if tup not in (before.get(cid), after.get(cid)):
+                    torn.append((i, j, k, tup))
+    assert not torn
