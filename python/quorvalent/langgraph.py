@@ -170,12 +170,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     Thread-safe: any number of OS threads may drive their own LangGraph threads through
     one saver. Changes to one thread are serialized by a lock striped over thread ids, so
     share the saver, not just the store, between the threads that write it. Readers take
-    no lock: a checkpoint record is written after the values it reads and deleted before
-    them, and a reader that then misses a value checks whether the record went away.
+    no lock and still see every checkpoint whole: a checkpoint's record is written after
+    the values, writes and metadata it reads and removed before them, and a reader checks
+    that the record is still there after reading them (the module's ordering rules).
 
     ``copy_thread(source, target)`` makes the target an exact copy of the source (what
     the target held before is replaced) with a constant number of store calls per
-    checkpoint namespace, whatever the thread's length.
+    checkpoint namespace, whatever the thread's length. Meanwhile readers of the target
+    find it as it was, empty, or as the copy.
     ``prune(..., strategy="keep_latest")`` keeps the newest checkpoint of every checkpoint
     namespace; it is not aware of LangGraph's beta ``DeltaChannel`` (do not prune threads
     whose graph uses one). Metadata the store's codec holds exactly is stored as itself,
