@@ -545,3 +545,83 @@ def test_readers_see_each_checkpoint_whole(reader, writer):
                 if tup not in (before.get(cid), after.get(cid)):
                     torn.append((i, j, k, tup))
     assert not torn
+
+
+# -- delta channels -----------------------------------------------------------------------
+
+
+def test_delta_channel_graph_runs_as_on_in_memory_saver():
+    from langgraph.channels.delta import DeltaChannel
+
+    class Chat(TypedDict):
+        log: Annotated[list[str], DeltaChannel(lambda log, writes: log + [x for w in writes for x in w], snapshot_frequency=3)]
+        n: int
+
+    def run(saver):
+        g = StateGraph(Chat)
+        g.add_node("a", lambda s: {"log": [f"a{s['n']}"], "n": s["n"] + 1})
+        g.add_node("b", lambda s: {"log": [f"b{s['n']}", "x"]})
+        g.add_edge(START, "a")
+        g.add_edge("a", "b")
+        g.add_edge("b", END)
+        graph = g.compile(checkpointer=saver)
+        cfg = {"configurable": {"thread_id": "t"}}
+        seen = [graph.invoke({"log": [f"in{i}"], "n": i}, cfg) for i in range(4)]
+        history = list(graph.get_state_history(cfg))
+        fork = graph.update_state(history[5].config, {"log": ["edit"]})
+        seen.append(graph.invoke(None, fork))
+        history = list(graph.get_state_history(cfg))
+        seen.append(history)
+        for state in history:
+            for channels in (["log"], ["log", "n", "none"]):
+                seen.append(saver.get_delta_channel_history(config=state.config, channels=channels))
+                seen.append(asyncio.run(saver.aget_delta_channel_history(config=state.config, channels=channels)))
+        return plain(seen, {})
+
+    ours = run(QuorvalentSaver())
+    assert ours == run(InMemorySaver())
+    # Snapshots every third update: walks that stop at one and walks to the root.
+    logs = [h["log"] for h in ours[6:]]
+    assert any("seed" in h and h["writes"] for h in logs) and any("seed" not in h and h["writes"] for h in logs)
+    assert ours[4]["log"][-3:] == ["edit", "b3", "x"] and ours[3]["log"].count("x") == 4
+
+
+def test_delta_channel_history_edge_cases():
+    # One chain, stored alike on both savers: a value emptied on the way, a version never
+    # stored, writes put out of order, a seed at the target itself (not used: its own
+    # writes are pending), then the history of every checkpoint, of the latest and of
+    # one that does not exist.
+    steps = [  # id, channel values, versions, new versions, writes as (task path, task, [(channel, value)])
+        ("01", {"a": [1], "b": "x"}, {"a": "1", "b": "1"}, {"a": "1", "b": "1"}, [("", "t1", [("a", 2), ("b", "y")])]),
+        ("02", {"b": "y"}, {"a": "2", "b": "2"}, {"a": "2", "b": "2"}, [("z", "t3", [("a", 4)]), ("a", "t2", [("a", 3), ("__error__", "e")])]),
+        ("03", {}, {"a": "2", "b": "2", "c": "9"}, {}, []),
+        ("04", {"a": (5,)}, {"a": "3", "b": "2"}, {"a": "3"}, [("", "t4", [("b", b"z"), ("a", {6})])]),
+    ]
+    got = []
+    for saver in (QuorvalentSaver(), InMemorySaver()):
+        parent = None
+        for cid, values, versions, new, writes in steps:
+            ck = {**empty_checkpoint(), "id": cid, "channel_values": values, "channel_versions": versions}
+            conf = {"thread_id": "t", "checkpoint_ns": ""}
+            if parent:
+                conf["checkpoint_id"] = parent
+            cfg = saver.put({"configurable": conf}, ck, {"source": "loop", "step": 0, "parents": {}}, new)
+            for path, task, ws in writes:
+                saver.put_writes(cfg, ws, task, path)
+            parent = cid
+        for cid in ("01", "02", "03", "04", None, "05"):
+            cfg = {"configurable": {"thread_id": "t", "checkpoint_ns": "", "checkpoint_id": cid}}
+            got.append(saver.get_delta_channel_history(config=cfg, channels=["a", "b", "c"]))
+        got.append(saver.get_delta_channel_history(config={"configurable": {"thread_id": "nobody"}}, channels=["a"]))
+        got.append(saver.get_delta_channel_history(config=cfg, channels=[]))
+    ours, theirs = got[: len(got) // 2], got[len(got) // 2 :]
+    assert repr(ours) == repr(theirs)  # repr tells a list from a tuple
+    # From 04's parent: an emptied value at 02 walks on to 01, whose writes count too.
+    assert ours[3]["a"] == {"writes": [("t1", "a", 2), ("t2", "a", 3), ("t3", "a", 4)], "seed": [1]}
+    # Parents that loop (only explicit configs make them) end in an error, not a hang.
+    saver = QuorvalentSaver()
+    for cid, parent in (("a", "b"), ("b", "a")):
+        ck = {**empty_checkpoint(), "id": cid}
+        saver.put({"configurable": {"thread_id": "loop", "checkpoint_ns": "", "checkpoint_id": parent}}, ck, {}, {})
+    with pytest.raises(ValueError, match="'loop'"):
+        saver.get_delta_channel_history(config={"configurable": {"thread_id": "loop"}}, channels=["a"])

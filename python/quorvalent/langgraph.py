@@ -40,7 +40,7 @@ from __future__ import annotations
 import dataclasses
 import random
 import threading
-from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
@@ -51,6 +51,8 @@ from langgraph.checkpoint.base import (
     Checkpoint,
     CheckpointMetadata,
     CheckpointTuple,
+    DeltaChannelHistory,
+    PendingWrite,
     SerializerProtocol,
     get_checkpoint_id,
     get_checkpoint_metadata,
@@ -292,6 +294,64 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 found = self._load(thread_id, ns, names, [(newest, rec, None)])
                 if found:
                     return found[0]
+
+    def get_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        """Per channel, the writes along the target's parent chain back to the nearest
+        ancestor that stores a value for it, and that value as ``seed`` (LangGraph's
+        ``DeltaChannel`` rebuilds its value from them). Reads the store directly: two
+        store calls per ancestor, one of them the ordering rules' record check."""
+        if not channels:
+            return {}
+        conf = config["configurable"]
+        thread_id = conf["thread_id"]
+        ns = conf.get("checkpoint_ns", "")
+        names = self._names(thread_id, ns)
+        store, loads = self.store, self.serde.loads_typed
+        ckpt_ns, blob_ns, writes_ns = names.ckpt, names.blob, names.writes
+        collected: dict[str, list[PendingWrite]] = {ch: [] for ch in channels}
+        seeds: dict[str, Any] = {}
+        remaining = set(channels)
+        cid = get_checkpoint_id(config) or store.max_key(ckpt_ns)
+        target = store.get(ckpt_ns, cid) if cid else None
+        # The target's own writes are pending for the next step: the walk starts at its parent.
+        cid = target[0] if target is not None else None
+        rec = store.get(ckpt_ns, cid) if cid else None
+        seen: set[str] = set()
+        while rec is not None and remaining:
+            parent, _, _, refs = rec
+            want = [ch for ch in remaining if ch in refs]
+            pairs = [(blob_ns, refs[ch]) for ch in want]
+            pairs.append((writes_ns, cid))
+            if parent:
+                pairs.append((ckpt_ns, parent))  # the next record, read before its parts
+            got = store.get_many(pairs)
+            if not store.contains(ckpt_ns, cid):
+                break  # removed meanwhile: the chain ends here, as for a missing parent
+            writes = got[len(want)]
+            if writes:
+                # Newest first here, like the walk; the lists are reversed at the end.
+                for w in reversed(writes):
+                    if w[3] in remaining:
+                        collected[w[3]].append((w[1], w[3], w[4] if len(w) == 5 else loads((w[4], w[5]))))
+            for ch, blob in zip(want, got):
+                if blob:  # [] marks a channel emptied at that version: walk on
+                    seeds[ch] = blob[0] if len(blob) == 1 else loads(blob)
+                    remaining.discard(ch)
+            seen.add(cid)
+            if not parent:
+                break
+            if parent in seen:
+                raise ValueError(f"checkpoint {cid!r} of thread {thread_id!r} has an ancestor for parent")
+            cid, rec = parent, got[-1]
+        result: dict[str, DeltaChannelHistory] = {}
+        for ch in channels:
+            entry: DeltaChannelHistory = {"writes": collected[ch][::-1]}
+            if ch in seeds:
+                entry["seed"] = seeds[ch]
+            result[ch] = entry
+        return result
 
     def _thread_ids(self) -> _Strs:
         out = [_unlp(name, len(_INDEX))[0] for name in self.store.namespaces(_INDEX)]
@@ -571,6 +631,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
 
     async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
         return self.get_tuple(config)
+
+    async def aget_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        return self.get_delta_channel_history(config=config, channels=channels)
 
     async def alist(
         self,
