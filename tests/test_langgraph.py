@@ -4,6 +4,8 @@ graph run side by side with InMemorySaver, and what the suite does not look at."
 import asyncio
 import dataclasses
 import datetime
+import enum
+import itertools
 import operator
 import re
 import subprocess
@@ -131,6 +133,9 @@ def test_router_accepts_state_types():
                   pydantic.create_model("S", tier=(str, ...), score=(float, ...))(tier="pro", score=0.9),
                   dataclasses.make_dataclass("S", [("tier", str), ("score", float)])("pro", 0.9)):
         assert router(g, "a")(state) == "b" and router(g, "b")(state) == END
+    # A node the graph lacks (a typo) would end every run there: refused when made.
+    with pytest.raises(ValueError, match="'triagee'"):
+        router(g, "triagee")
 
 
 # -- what the suite does not look at ------------------------------------------------------
@@ -276,7 +281,7 @@ def test_values_come_back_with_their_types():
     # serializer: either way they come back as from InMemorySaver.
     when = datetime.datetime(2026, 1, 2, tzinfo=datetime.UTC)
     values = {"t": (1, 2), "s": {1, 2}, "nested": [1, (2,), {"k": when}], "edge": -(2**63), "one": ["x"],
-              "pair": ["a", b"b"]}
+              "pair": ["a", b"b"], "ba": bytearray(b"\x00b"), "in": [bytearray()], "big": 2**63, "key": {1: "a"}}
     got = []
     for saver in (QuorvalentSaver(), InMemorySaver()):
         cfg = put(saver, "t", values=values)
@@ -371,3 +376,252 @@ except ImportError as e:
     print('no adapter:', e)"""
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.startswith("no adapter: blocked")
+
+
+class Tag(str, enum.Enum):  # equal to "x", but its str() is "Tag.X"
+    X = "x"
+
+
+@pytest.mark.parametrize("ids", [(1, True, 1.0), (True, 1.0, 1), (1.0, 1, True), ("x", Tag.X), (Tag.X, "x")])
+def test_thread_id_is_its_str_form_whatever_was_cached(ids):
+    saver = QuorvalentSaver()
+    for i in ids:
+        put(saver, i, values={"v": str(i)})
+    for i in ids:
+        tup = saver.get_tuple({"configurable": {"thread_id": i}})
+        assert tup.checkpoint["channel_values"] == {"v": str(i)} and tup.config["configurable"]["thread_id"] is i
+    assert {t.config["configurable"]["thread_id"] for t in saver.list(None)} == {str(i) for i in ids}
+
+
+# -- readers racing writers ---------------------------------------------------------------
+
+
+class Turns:
+    """The saver's store, with the store calls of two threads run in a chosen order: a
+    thread given n turns makes n calls and then waits for more. Other threads pass."""
+
+    def __init__(self, store):
+        self.store, self.cv = store, threading.Condition()
+        self.turns, self.waiting, self.done = {}, set(), set()
+        self.calls = 0
+
+    def __getattr__(self, name):
+        method = getattr(self.store, name)
+
+        def call(*args, **kwargs):
+            me = threading.get_ident()
+            with self.cv:
+                while self.turns.get(me, 1) == 0:
+                    self.waiting.add(me)
+                    self.cv.notify_all()
+                    self.cv.wait()
+                self.waiting.discard(me)
+                self.calls += 1
+                if me in self.turns:
+                    self.turns[me] -= 1
+            return method(*args, **kwargs)
+
+        return call
+
+    def run(self, jobs, schedule):
+        """Runs jobs[k]() in threads; schedule lists (k, calls) turns, None for all the
+        rest. Returns the jobs' results."""
+        results, idents, errors = [None] * len(jobs), [None] * len(jobs), []
+
+        def body(k):
+            with self.cv:
+                idents[k] = threading.get_ident()
+                self.turns[idents[k]] = 0
+                self.cv.notify_all()
+            try:
+                results[k] = jobs[k]()
+            except BaseException as e:
+                errors.append(e)
+            finally:
+                with self.cv:
+                    self.done.add(idents[k])
+                    self.cv.notify_all()
+
+        threads = [threading.Thread(target=body, args=(k,)) for k in range(len(jobs))]
+        for t in threads:
+            t.start()
+        for k, calls in schedule:
+            with self.cv:
+                self.cv.wait_for(lambda: idents[k] is not None)
+                me = idents[k]
+                self.turns[me] = 1 << 30 if calls is None else calls
+                self.cv.notify_all()
+                self.cv.wait_for(lambda: me in self.done or (me in self.waiting and self.turns[me] == 0))
+        for t in threads:
+            t.join()
+        if errors:
+            raise errors[0]
+        return results
+
+
+def two_threads(saver):
+    """Threads "src" and "t" of two namespaces each, with values, writes and metadata of
+    their own. "t" is a copy of "src" that went its own way, so the two share checkpoint
+    ids; then "src" kept only its newest checkpoints, and a late task wrote to one of
+    those it dropped, whose values the newest still read. Returns that one's id."""
+    fill(saver, threads=("src",), run=lambda t, i: f"run-{i}")
+    tops = {}
+    for ns in ("", "sub:1"):
+        top = tops[ns] = saver.get_tuple({"configurable": {"thread_id": "src", "checkpoint_ns": ns}})
+        ck = top.checkpoint
+        put(saver, "src", ns, top.config, ck["channel_values"], {"source": "loop", "step": 3}, ck["channel_versions"], {})
+    saver.copy_thread("src", "t")
+    for ns in ("", "sub:1"):
+        last = saver.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ns}}).config
+        cfg = put(saver, "t", ns, last, {"c0": ["own"], "c1": "t"}, {"source": "loop", "step": 4, "run_id": "run-t"})
+        saver.put_writes(cfg, [("c1", "w")], "task-t")
+        saver.put_writes(last, [("c0", "late")], "task-late")
+    saver.prune(["src"])
+    saver.put_writes(tops[""].config, [("c0", "late")], "task-late")
+    return tops[""].config["configurable"]["checkpoint_id"]
+
+
+T = {"configurable": {"thread_id": "t"}}
+READERS = {
+    "get_tuple latest": lambda s: [s.get_tuple(T)],
+    "get_tuple by id": lambda s: [s.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": "", "checkpoint_id": s.dropped}})],
+    "list": lambda s: list(s.list(T)),
+    "list filter": lambda s: list(s.list(T, filter={"source": "loop"})),
+}
+WRITERS = {
+    "copy_thread onto it": lambda s: s.copy_thread("other", "t"),
+    "copy_thread again": lambda s: s.copy_thread("src", "t"),
+    "prune": lambda s: s.prune(["t"]),
+    "delete_for_runs": lambda s: s.delete_for_runs(["run-0", "run-t"]),
+    "delete_thread": lambda s: s.delete_thread("t"),
+}
+
+
+def calls(saver, job):
+    """How many store calls job(saver) makes."""
+    saver.store = turns = Turns(saver.store)
+    job(saver)
+    saver.store = turns.store
+    return turns.calls
+
+
+@pytest.mark.parametrize("writer", list(WRITERS))
+@pytest.mark.parametrize("reader", list(READERS))
+def test_readers_see_each_checkpoint_whole(reader, writer):
+    # The reader makes some of its store calls, the writer some of its, then the reader
+    # the rest, then the writer: at every pair of switch points, each checkpoint read
+    # must be one the thread held before the writer ran or holds after it, whole.
+    read, write = READERS[reader], WRITERS[writer]
+
+    base = QuorvalentSaver()
+    dropped = two_threads(base)
+    put(base, "other", "", None, {"c0": ["other"]})
+    snap = base.store.snapshot()
+
+    def fresh():
+        # Restored from one snapshot, every run walks keys in the same order.
+        store = qv.Store()
+        store.restore(snap)
+        saver = QuorvalentSaver(store)
+        saver.dropped = dropped
+        return saver
+
+    n_read, n_write = calls(fresh(), read), calls(fresh(), write)
+    # Readers of one checkpoint also stop a second time, so that their last check can
+    # fall after the writer removed a record and then wrote one back.
+    again = [*range(n_read + 1), None] if reader.startswith("get_tuple") else [None]
+    torn = []
+    for i, j, k in itertools.product(range(n_read + 1), range(n_write + 1), again):
+        saver = fresh()
+        before = {t.config["configurable"]["checkpoint_id"]: t for t in read(saver) if t}
+        saver.store = turns = Turns(saver.store)
+        got, _ = turns.run([lambda: read(saver), lambda: write(saver)],
+                           [(0, i), (1, j), (0, k), (1, None), (0, None)])
+        saver.store = turns.store
+        after = {t.config["configurable"]["checkpoint_id"]: t for t in read(saver) if t}
+        for tup in got:
+            if tup is not None:
+                cid = tup.config["configurable"]["checkpoint_id"]
+                if tup not in (before.get(cid), after.get(cid)):
+                    torn.append((i, j, k, tup))
+    assert not torn
+
+
+# -- delta channels -----------------------------------------------------------------------
+
+
+def test_delta_channel_graph_runs_as_on_in_memory_saver():
+    from langgraph.channels.delta import DeltaChannel
+
+    class Chat(TypedDict):
+        log: Annotated[list[str], DeltaChannel(lambda log, writes: log + [x for w in writes for x in w], snapshot_frequency=3)]
+        n: int
+
+    def run(saver):
+        g = StateGraph(Chat)
+        g.add_node("a", lambda s: {"log": [f"a{s['n']}"], "n": s["n"] + 1})
+        g.add_node("b", lambda s: {"log": [f"b{s['n']}", "x"]})
+        g.add_edge(START, "a")
+        g.add_edge("a", "b")
+        g.add_edge("b", END)
+        graph = g.compile(checkpointer=saver)
+        cfg = {"configurable": {"thread_id": "t"}}
+        seen = [graph.invoke({"log": [f"in{i}"], "n": i}, cfg) for i in range(4)]
+        history = list(graph.get_state_history(cfg))
+        fork = graph.update_state(history[5].config, {"log": ["edit"]})
+        seen.append(graph.invoke(None, fork))
+        history = list(graph.get_state_history(cfg))
+        seen.append(history)
+        for state in history:
+            for channels in (["log"], ["log", "n", "none"]):
+                seen.append(saver.get_delta_channel_history(config=state.config, channels=channels))
+                seen.append(asyncio.run(saver.aget_delta_channel_history(config=state.config, channels=channels)))
+        return plain(seen, {})
+
+    ours = run(QuorvalentSaver())
+    assert ours == run(InMemorySaver())
+    # Snapshots every third update: walks that stop at one and walks to the root.
+    logs = [h["log"] for h in ours[6:]]
+    assert any("seed" in h and h["writes"] for h in logs) and any("seed" not in h and h["writes"] for h in logs)
+    assert ours[4]["log"][-3:] == ["edit", "b3", "x"] and ours[3]["log"].count("x") == 4
+
+
+def test_delta_channel_history_edge_cases():
+    # One chain, stored alike on both savers: a value emptied on the way, a version never
+    # stored, writes put out of order, a seed at the target itself (not used: its own
+    # writes are pending), then the history of every checkpoint, of the latest and of
+    # one that does not exist.
+    steps = [  # id, channel values, versions, new versions, writes as (task path, task, [(channel, value)])
+        ("01", {"a": [1], "b": "x"}, {"a": "1", "b": "1"}, {"a": "1", "b": "1"}, [("", "t1", [("a", 2), ("b", "y")])]),
+        ("02", {"b": "y"}, {"a": "2", "b": "2"}, {"a": "2", "b": "2"}, [("z", "t3", [("a", 4)]), ("a", "t2", [("a", 3), ("__error__", "e")])]),
+        ("03", {}, {"a": "2", "b": "2", "c": "9"}, {}, []),
+        ("04", {"a": (5,)}, {"a": "3", "b": "2"}, {"a": "3"}, [("", "t4", [("b", b"z"), ("a", {6})])]),
+    ]
+    got = []
+    for saver in (QuorvalentSaver(), InMemorySaver()):
+        parent = None
+        for cid, values, versions, new, writes in steps:
+            ck = {**empty_checkpoint(), "id": cid, "channel_values": values, "channel_versions": versions}
+            conf = {"thread_id": "t", "checkpoint_ns": ""}
+            if parent:
+                conf["checkpoint_id"] = parent
+            cfg = saver.put({"configurable": conf}, ck, {"source": "loop", "step": 0, "parents": {}}, new)
+            for path, task, ws in writes:
+                saver.put_writes(cfg, ws, task, path)
+            parent = cid
+        for cid in ("01", "02", "03", "04", None, "05"):
+            cfg = {"configurable": {"thread_id": "t", "checkpoint_ns": "", "checkpoint_id": cid}}
+            got.append(saver.get_delta_channel_history(config=cfg, channels=["a", "b", "c"]))
+        got.append(saver.get_delta_channel_history(config={"configurable": {"thread_id": "nobody"}}, channels=["a"]))
+        got.append(saver.get_delta_channel_history(config=cfg, channels=[]))
+    ours, theirs = got[: len(got) // 2], got[len(got) // 2 :]
+    assert repr(ours) == repr(theirs)  # repr tells a list from a tuple
+    # From 04's parent: an emptied value at 02 walks on to 01, whose writes count too.
+    assert ours[3]["a"] == {"writes": [("t1", "a", 2), ("t2", "a", 3), ("t3", "a", 4)], "seed": [1]}
+    # Parents that loop (only explicit configs make them) end in an error, not a hang.
+    saver = QuorvalentSaver()
+    for cid, parent in (("a", "b"), ("b", "a")):
+        ck = {**empty_checkpoint(), "id": cid}
+        saver.put({"configurable": {"thread_id": "loop", "checkpoint_ns": "", "checkpoint_id": parent}}, ck, {}, {})
+    with pytest.raises(ValueError, match="'loop'"):
+        saver.get_delta_channel_history(config={"configurable": {"thread_id": "loop"}}, channels=["a"])

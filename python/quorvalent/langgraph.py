@@ -17,6 +17,22 @@ thread id or checkpoint namespace can pass for another, whatever characters they
   ``[type, bytes]``, and ``[]`` for a channel emptied at that version;
 - ``langgraph/w/...``: pending writes, one entry per checkpoint id, kept in write order;
   each write ends with its value the same way (``value`` or ``type, bytes``).
+
+Readers take no lock. A reader reads a checkpoint's record, then what the record reads
+(values, writes, metadata), then whether the record is still there, and skips the
+checkpoint if it is not. Writers keep that sound by these ordering rules, which any copy
+of the store that replays the saver's operations must keep too:
+
+1. A record is written after everything it reads (``put``).
+2. Before anything a record reads is removed or replaced, the record is removed:
+   deletes remove records first; ``copy_thread`` removes the target's records before it
+   replaces anything else, and copies the source's records last.
+3. Pending writes change only by a whole new entry that keeps the old entry's writes
+   (``put_writes``), so any entry a reader sees is one the checkpoint had.
+4. A key keeps its meaning: a blob key (channel, version) names one value and a
+   checkpoint id one checkpoint, also in a thread copied from another, which shares
+   them. (A ``put`` of an id the namespace already holds replaces it, but not
+   atomically for readers; LangGraph never stores an id twice.)
 """
 
 from __future__ import annotations
@@ -24,7 +40,7 @@ from __future__ import annotations
 import dataclasses
 import random
 import threading
-from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
@@ -35,6 +51,8 @@ from langgraph.checkpoint.base import (
     Checkpoint,
     CheckpointMetadata,
     CheckpointTuple,
+    DeltaChannelHistory,
+    PendingWrite,
     SerializerProtocol,
     get_checkpoint_id,
     get_checkpoint_metadata,
@@ -120,6 +138,12 @@ def _never(v: Any) -> bool:
     return False
 
 
+def _typed(typed: tuple[str, Any]) -> tuple[str, bytes]:
+    # The default serializer hands a bytearray back as it is, and the codec takes bytes.
+    t, b = typed
+    return typed if type(b) is bytes else (t, bytes(b))
+
+
 class _Names:
     """The store namespaces of one thread's checkpoint namespace."""
 
@@ -148,12 +172,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     Thread-safe: any number of OS threads may drive their own LangGraph threads through
     one saver. Changes to one thread are serialized by a lock striped over thread ids, so
     share the saver, not just the store, between the threads that write it. Readers take
-    no lock: a checkpoint record is written after the values it reads and deleted before
-    them, and a reader that then misses a value checks whether the record went away.
+    no lock and still see every checkpoint whole: a checkpoint's record is written after
+    the values, writes and metadata it reads and removed before them, and a reader checks
+    that the record is still there after reading them (the module's ordering rules).
 
     ``copy_thread(source, target)`` makes the target an exact copy of the source (what
     the target held before is replaced) with a constant number of store calls per
-    checkpoint namespace, whatever the thread's length.
+    checkpoint namespace, whatever the thread's length. Meanwhile readers of the target
+    find it as it was, empty, or as the copy.
     ``prune(..., strategy="keep_latest")`` keeps the newest checkpoint of every checkpoint
     namespace; it is not aware of LangGraph's beta ``DeltaChannel`` (do not prune threads
     whose graph uses one). Metadata the store's codec holds exactly is stored as itself,
@@ -176,11 +202,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
 
     def _names(self, thread_id: Any, ns: str) -> _Names:
         # Names only (never store contents), so a restore of the store cannot stale them.
+        # LangGraph itself turns a non-str thread id into its str form. Keyed by that form
+        # only: 1, True and 1.0 are equal as keys but are three threads.
+        if type(thread_id) is not str:
+            thread_id = str(thread_id)
         key = (thread_id, ns)
         names = self._names_cache.get(key)
         if names is None:
-            # LangGraph itself turns a non-str thread id into its str form.
-            t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
+            t = _lp(thread_id, "thread_id")
             names = _Names(t, ns, self._lock(t))
             if len(self._names_cache) >= _NAMES_CACHE:
                 self._names_cache.clear()
@@ -196,8 +225,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     # -- reading ---------------------------------------------------------------------
 
     def _load(self, thread_id: Any, ns: str, names: _Names, found: _Found) -> _TupleList:
-        """Read the values, writes and metadata of records in one round trip and build
-        the tuples."""
+        """Read what the records in `found` read, in one round trip, and build the tuples
+        of those whose records are still there afterwards."""
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
         for cid, rec, _ in found:
@@ -205,30 +234,28 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             pairs.append((writes_ns, cid))
             pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
+        contains, ckpt_ns = self.store.contains, names.ckpt
         loads = self.serde.loads_typed
         out: _TupleList = []
         at = 0
         for cid, rec, md in found:
             parent, ck_type, ck_bytes, refs = rec
-            values: dict[str, Any] = {}
-            missing = False
-            for channel in refs:
-                blob = got[at]
-                at += 1
-                if blob is None:
-                    missing = True
-                elif len(blob) == 1:
-                    values[channel] = blob[0]
-                elif blob:  # [] marks a channel emptied at that version
-                    values[channel] = loads(blob)
-            writes = got[at]
+            n = len(refs)
+            blobs = got[at : at + n]
+            writes = got[at + n]
             if md is None:
-                md = got[at + 1]
-            at += 2
-            # A missing value is either a version never stored (skipped, as LangGraph's
-            # own savers do) or the sign that a delete removed the record first.
-            if (missing or md is None) and not self.store.contains(names.ckpt, cid):
+                md = got[at + n + 1]
+            at += n + 2
+            # Asked after everything the record reads was read: a record still there was
+            # not removed meanwhile, so nothing it reads was changed (ordering rules 2-4).
+            if not contains(ckpt_ns, cid):
                 continue
+            values: dict[str, Any] = {}
+            for channel, blob in zip(refs, blobs):
+                # A version never stored is skipped, as LangGraph's own savers do; []
+                # marks a channel emptied at that version.
+                if blob:
+                    values[channel] = blob[0] if len(blob) == 1 else loads(blob)
             checkpoint: Checkpoint = loads((ck_type, ck_bytes))
             checkpoint["channel_values"] = values
             metadata: Any = (md if type(md) is dict else loads(md)) if md is not None else {}
@@ -249,7 +276,9 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) if type(thread_id) is str else None
+        if names is None:
+            names = self._names(thread_id, ns)
         store = self.store
         cid = get_checkpoint_id(config)
         if cid is not None:
@@ -265,6 +294,64 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 found = self._load(thread_id, ns, names, [(newest, rec, None)])
                 if found:
                     return found[0]
+
+    def get_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        """Per channel, the writes along the target's parent chain back to the nearest
+        ancestor that stores a value for it, and that value as ``seed`` (LangGraph's
+        ``DeltaChannel`` rebuilds its value from them). Reads the store directly: two
+        store calls per ancestor, one of them the ordering rules' record check."""
+        if not channels:
+            return {}
+        conf = config["configurable"]
+        thread_id = conf["thread_id"]
+        ns = conf.get("checkpoint_ns", "")
+        names = self._names(thread_id, ns)
+        store, loads = self.store, self.serde.loads_typed
+        ckpt_ns, blob_ns, writes_ns = names.ckpt, names.blob, names.writes
+        collected: dict[str, list[PendingWrite]] = {ch: [] for ch in channels}
+        seeds: dict[str, Any] = {}
+        remaining = set(channels)
+        cid = get_checkpoint_id(config) or store.max_key(ckpt_ns)
+        target = store.get(ckpt_ns, cid) if cid else None
+        # The target's own writes are pending for the next step: the walk starts at its parent.
+        cid = target[0] if target is not None else None
+        rec = store.get(ckpt_ns, cid) if cid else None
+        seen: set[str] = set()
+        while rec is not None and remaining:
+            parent, _, _, refs = rec
+            want = [ch for ch in remaining if ch in refs]
+            pairs = [(blob_ns, refs[ch]) for ch in want]
+            pairs.append((writes_ns, cid))
+            if parent:
+                pairs.append((ckpt_ns, parent))  # the next record, read before its parts
+            got = store.get_many(pairs)
+            if not store.contains(ckpt_ns, cid):
+                break  # removed meanwhile: the chain ends here, as for a missing parent
+            writes = got[len(want)]
+            if writes:
+                # Newest first here, like the walk; the lists are reversed at the end.
+                for w in reversed(writes):
+                    if w[3] in remaining:
+                        collected[w[3]].append((w[1], w[3], w[4] if len(w) == 5 else loads((w[4], w[5]))))
+            for ch, blob in zip(want, got):
+                if blob:  # [] marks a channel emptied at that version: walk on
+                    seeds[ch] = blob[0] if len(blob) == 1 else loads(blob)
+                    remaining.discard(ch)
+            seen.add(cid)
+            if not parent:
+                break
+            if parent in seen:
+                raise ValueError(f"checkpoint {cid!r} of thread {thread_id!r} has an ancestor for parent")
+            cid, rec = parent, got[-1]
+        result: dict[str, DeltaChannelHistory] = {}
+        for ch in channels:
+            entry: DeltaChannelHistory = {"writes": collected[ch][::-1]}
+            if ch in seeds:
+                entry["seed"] = seeds[ch]
+            result[ch] = entry
+        return result
 
     def _thread_ids(self) -> _Strs:
         out = [_unlp(name, len(_INDEX))[0] for name in self.store.namespaces(_INDEX)]
@@ -343,7 +430,9 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         conf = config["configurable"]
         thread_id = conf["thread_id"]
         ns = conf.get("checkpoint_ns", "")
-        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) if type(thread_id) is str else None
+        if names is None:
+            names = self._names(thread_id, ns)
         dumps, plain = self.serde.dumps_typed, self._plain_value
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
@@ -363,14 +452,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             (
                 blob_ns,
                 refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
-                ((x,) if plain(x := values[ch]) else dumps(x)) if ch in values else (),
+                ((x,) if plain(x := values[ch]) else _typed(dumps(x))) if ch in values else (),
             )
             for ch, v in new_versions.items()
         ]
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
-        items.append((names.meta, cid, md if _plain(md) else dumps(md)))
-        ck_type, ck_bytes = dumps(c)
+        items.append((names.meta, cid, md if _plain(md) else _typed(dumps(md))))
+        ck_type, ck_bytes = _typed(dumps(c))
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store
         with names.lock:
@@ -393,7 +482,9 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         ns = conf.get("checkpoint_ns", "")
         cid = conf["checkpoint_id"]
         thread_id = conf["thread_id"]
-        names = self._names_cache.get((thread_id, ns)) or self._names(thread_id, ns)
+        names = self._names_cache.get((thread_id, ns)) if type(thread_id) is str else None
+        if names is None:
+            names = self._names(thread_id, ns)
         dumps, plain = self.serde.dumps_typed, self._plain_value
         store = self.store
         with names.lock:
@@ -409,7 +500,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     entry.append(
                         [task_path, task_id, idx, channel, value]
                         if plain(value)
-                        else [task_path, task_id, idx, channel, *dumps(value)]
+                        else [task_path, task_id, idx, channel, *_typed(dumps(value))]
                     )
                 if special:  # a special channel written twice keeps its last write
                     entry = list({e[2]: e for e in entry}.values())
@@ -422,7 +513,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                     by_key[(task_id, idx)] = (
                         [task_path, task_id, idx, channel, value]
                         if plain(value)
-                        else [task_path, task_id, idx, channel, *dumps(value)]
+                        else [task_path, task_id, idx, channel, *_typed(dumps(value))]
                     )
                 entry = list(by_key.values())
             # (task path, task id, index) come first in each entry and (task id, index)
@@ -510,12 +601,17 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         store = self.store
         with self._locks[first], self._locks[second] if second != first else _NoLock():
             src_nss = store.keys(src.index)
-            for ns in store.keys(dst.index):
+            dst_nss = store.keys(dst.index)
+            # Every record of the target goes before anything it reads is replaced, and
+            # the copied records come last (ordering rules 1 and 2): meanwhile readers
+            # of the target find it as it was, empty, or as the copy.
+            for ns in dst_nss:
+                store.drop_namespace(self._names(target_thread_id, ns).ckpt)
+            for ns in dst_nss:
                 if ns not in src_nss:
                     self._drop(self._names(target_thread_id, ns), ns)
             for ns in src_nss:
                 a, b = self._names(source_thread_id, ns), self._names(target_thread_id, ns)
-                # Values, writes and metadata first, records last, as a put does.
                 for x, y in ((a.blob, b.blob), (a.writes, b.writes), (a.meta, b.meta), (a.ckpt, b.ckpt)):
                     store.copy_namespace(x, y)
             store.copy_namespace(src.index, dst.index)
@@ -535,6 +631,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
 
     async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
         return self.get_tuple(config)
+
+    async def aget_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        return self.get_delta_channel_history(config=config, channels=channels)
 
     async def alist(
         self,
@@ -594,9 +695,14 @@ def router(graph: HandoffGraph, node: str) -> Callable[[Any], str]:
     routed as it is; a pydantic model is routed as its ``model_dump()`` and a dataclass
     as ``dataclasses.asdict``; any other state is handed to ``route`` unchanged, which
     reads it as the codec would (and raises TypeError for types it does not know).
+
+    Raises ValueError if the graph has no node `node`: routing from a node it lacks
+    would end every run there, so a misspelt name fails when the router is made.
     """
     from langgraph.graph import END
 
+    if not graph.has_node(node):
+        raise ValueError(f"router(): the graph has no node {node!r}")
     route = graph.route
 
     def route_state(state: Any) -> str:
