@@ -2,9 +2,13 @@
 # inside the build place.
 RUN = tools/in-root.sh tools/tasks.sh
 
-.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format layers shell clean
+.PHONY: test test-ft demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format layers shell clean
 test:
 	$(RUN) test
+# The suite on a free-threaded CPython 3.14 that exists already:
+#   make test-ft QV_PYTHON_FT=/path/to/python3.14t
+test-ft:
+	QV_PYTHON_FT=$(QV_PYTHON_FT) $(RUN) test-ft
 demo:
 	$(RUN) demo
 typecheck:

@@ -3,6 +3,7 @@
     bench.py                 all sections whose module and class exist
     bench.py codec store     only these
     bench.py --rounds 11     more rounds for steadier figures
+    QV_BENCH_THREADS=8       scaling up to 8 threads (default: the machine's cores)
 
 A section is a module bench_<name>.py beside this file with NEEDS (the name in
 quorvalent that it exercises) and run(settings). Times are printed, never judged.
@@ -20,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import Settings  # noqa: E402
 
-SECTIONS = ["codec", "store", "graph", "langgraph"]
+SECTIONS = ["codec", "store", "graph", "langgraph", "scaling"]
 
 
 def main() -> int:

@@ -135,3 +135,51 @@ def test_concurrent_mutation_never_gives_a_bad_encoding():
         sys.setswitchinterval(old)
     assert not failures, failures[:5]
     assert outcomes["ok"] > 0
+
+
+def test_encoding_under_refills_is_always_a_state_the_container_had():
+    # Another thread swaps whole contents in one step each (clear, then an update or a
+    # slice assignment), so every state either container ever has is one of these; a walk
+    # that lets go of the container between elements can interleave two of them.
+    keys = [f"k{i}" for i in range(8)]
+    orders = [{k: i for i, k in enumerate(ks)} for ks in (keys, keys[::-1])]
+    lists = [[f"s{i}" for i in range(16)], [i * 1.5 for i in range(16)]]
+    d, lst = dict(orders[0]), list(lists[0])
+    dict_states = {dumps(s) for s in orders + [{}]}
+    list_states = {dumps(s) for s in lists}
+    both_states = {b"\x92" + x + y for x in dict_states for y in list_states}
+    stop = threading.Event()
+    bad = []
+
+    def refill():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            d.clear()
+            d.update(orders[i % 2])
+            lst[:] = lists[i % 2]
+
+    encoded = []
+
+    def encode():
+        while not stop.is_set() and not bad:
+            for obj, states in ((d, dict_states), (lst, list_states), ([d, lst], both_states)):
+                try:
+                    out = dumps(obj)
+                except BaseException as e:  # noqa: B036 - the panic is a BaseException
+                    if isinstance(e, Exception) or str(e) not in PANIC_MESSAGES:
+                        bad.append(repr(e))
+                    continue
+                if out not in states:
+                    bad.append(out)
+                encoded.append(1)
+
+    threads = [threading.Thread(target=f) for f in (refill, encode, encode)]
+    for t in threads:
+        t.start()
+    stop.wait(1.0)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not bad, bad[0]
+    assert encoded

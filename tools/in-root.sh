@@ -17,11 +17,23 @@ cmd=$(printf '%q ' "$@")
 for v in $(compgen -e | grep '^QV_' || true); do
   cmd="export $(printf '%q' "$v=${!v}"); $cmd"
 done
+# A free-threaded interpreter that exists on the host (QV_PYTHON_FT, the path of its
+# python) is seen inside at the same path: its installation prefix goes in read-only.
+ft_prefix=
+if [ -n "${QV_PYTHON_FT:-}" ]; then
+  ft_bin=$(readlink -f "$QV_PYTHON_FT")
+  [ -x "$ft_bin" ] || { echo "QV_PYTHON_FT=$QV_PYTHON_FT is not an executable" >&2; exit 2; }
+  ft_prefix=$(dirname "$(dirname "$ft_bin")")
+fi
 exec unshare --mount --propagation private bash -c '
   set -e
-  root=$1 repo=$2 cmd=$3 cwd=$4
+  root=$1 repo=$2 cmd=$3 cwd=$4 ft=$5
   mkdir -p "$root$repo" "$root/proc" "$root/dev" "$root/tmp"
   mount --bind "$repo" "$root$repo"
+  if [ -n "$ft" ]; then
+    mkdir -p "$root$ft"
+    mount --bind -o ro "$ft" "$root$ft"
+  fi
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
   mount -t tmpfs tmpfs "$root/dev/shm" 2>/dev/null || true
@@ -33,4 +45,4 @@ exec unshare --mount --propagation private bash -c '
     LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" QV_IN_ROOT=1 \
     PIP_CERT=/etc/ssl/host-ca.crt \
     bash -c "cd \"$cwd\" && $cmd"
-' bash "$root" "$repo" "$cmd" "$PWD"
+' bash "$root" "$repo" "$cmd" "$PWD" "$ft_prefix"

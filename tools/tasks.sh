@@ -24,11 +24,35 @@ install_pkg() {
 # From PyPI, at the versions last tested (pyproject.toml gives the lower bounds): LangGraph
 # for the adapter's tests, demo and bench, mypy for the type check. pip leaves satisfied
 # pins alone.
-PYPI_PINS="langgraph==1.2.24 langgraph-checkpoint==4.3.2 langgraph-checkpoint-conformance==0.0.2
-  langgraph-checkpoint-sqlite==3.1.2 mypy==2.4.1"
+LANGGRAPH_PINS="langgraph==1.2.24 langgraph-checkpoint==4.3.2 langgraph-checkpoint-conformance==0.0.2
+  langgraph-checkpoint-sqlite==3.1.2"
+PYPI_PINS="$LANGGRAPH_PINS mypy==2.4.1"
 pypi_deps() {
   venv
   "$venv/bin/python" -m pip install -q --disable-pip-version-check $PYPI_PINS >&2
+}
+
+# A free-threaded CPython 3.14 that already exists (QV_PYTHON_FT, the path of its python;
+# tools/in-root.sh shows it in here at the same path) gets a venv of its own, with what
+# the build root gives the GIL build from Debian taken from PyPI instead. orjson does not
+# build for it yet, and langgraph_sdk, which langgraph.graph imports, imports orjson at
+# load time (only its server client uses it, which no test reaches): a stand-in that
+# only imports takes its place (tools/orjson-standin).
+FT_PINS="pytest==9.2.0 hypothesis==6.170.27 pytest-run-parallel==0.10.0 msgpack==1.2.4
+  msgspec==0.23.0 scikit-build-core==1.1.2 pathspec==1.1.1"
+ft_venv() {
+  local ft=${QV_PYTHON_FT:?set QV_PYTHON_FT to the python of a free-threaded CPython 3.14}
+  venv=$PWD/build/venv-ft
+  [ -x "$venv/bin/python" ] || "$ft" -m venv "$venv"
+  "$venv/bin/python" -c 'import sys, sysconfig
+sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") else "QV_PYTHON_FT is not a free-threaded build")'
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check ./tools/orjson-standin \
+    $FT_PINS $LANGGRAPH_PINS >&2
+  "$venv/bin/python" -m pip install --no-build-isolation --no-deps --disable-pip-version-check -q \
+    -C 'build-dir=build/ft-{wheel_tag}' . >&2
+  # The module and everything the suite imports must keep the GIL off by themselves.
+  (cd tests && "$venv/bin/python" -W error::RuntimeWarning -c 'import sys, quorvalent.langgraph, langgraph.graph
+assert not sys._is_gil_enabled(), "importing turned the GIL on"')
 }
 
 # The README's ```python blocks, written to <dir>/readme_<n>.py.
@@ -57,6 +81,14 @@ case "$task" in
     install_pkg
     pypi_deps
     cd tests && "$venv"/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
+  test-ft)
+    # The whole suite on the free-threaded interpreter with the GIL off, serially and then
+    # every test on several threads at once.
+    ft_venv
+    cd tests
+    PYTHON_GIL=0 "$venv"/bin/python -m pytest -q -p no:cacheprovider "$@"
+    PYTHON_GIL=0 "$venv"/bin/python -m pytest -q -p no:cacheprovider \
+      --parallel-threads="${QV_THREADS:-4}" "$@" ;;
   parallel)
     # Every test on several threads at once (pytest-run-parallel).
     "$0" py-test --parallel-threads="${QV_THREADS:-4}" "$@" ;;
@@ -82,8 +114,7 @@ case "$task" in
     "$venv/bin/python" -m mypy --strict readme_*.py
     for f in readme_*.py; do "$venv/bin/python" "$f" >/dev/null; done ;;
   bench)
-    install_pkg
-    pypi_deps
+    if [ -n "${QV_PYTHON_FT:-}" ]; then ft_venv; else install_pkg; pypi_deps; fi
     # ormsgpack is an optional peer from PyPI; the bench says so when it cannot be had.
     "$venv/bin/python" -c 'import ormsgpack' 2>/dev/null ||
       "$venv/bin/python" -m pip install -q --disable-pip-version-check ormsgpack >&2 || true
@@ -153,8 +184,9 @@ case "$task" in
     # to the full run.
     "$0" refleaks --refleak-warmup 1 --refleak-runs 3 -m "not slow" "$@" ;;
   instructions)
-    # Instructions per call under callgrind, ours beside the peer (exact where times are noisy).
-    install_pkg
+    # Instructions per call under callgrind, ours beside the peer (exact where times are
+    # noisy); on the free-threaded interpreter when QV_PYTHON_FT is set.
+    if [ -n "${QV_PYTHON_FT:-}" ]; then ft_venv; else install_pkg; fi
     "$venv/bin/python" bench/instructions.py "$@" ;;
   mutate)
     # Planted faults against the whole suite; long (about an hour for 300 mutants), not in CI.

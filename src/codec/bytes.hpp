@@ -36,6 +36,8 @@ class Writer {
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return cap_; }
   void clear() noexcept { size_ = 0; }
+  // Drops what was written after `size` (an earlier size()).
+  void truncate(std::size_t size) noexcept { size_ = size; }
   // Drops the storage when it grew past `keep`, so a reused buffer does not hoard memory.
   void reset(std::size_t keep) {
     size_ = 0;

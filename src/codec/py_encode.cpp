@@ -139,45 +139,119 @@ void write_bytes(Writer& w, PyObject* obj) {
   w.put(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n));
 }
 
-// write_obj for a container's element: the common exact scalar types are written here,
-// without the call, in the same order of checks (depth first).
-inline void write_item(Writer& w, PyObject* obj, int depth) {
-  if (depth <= kMaxDepth) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
-      auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
-      if (n < 32) {
-        w.put_fixstr(PyUnicode_DATA(obj), n);
-        return;
+// One encoding: the output and, on the free-threaded build, the references to elements
+// collected from containers (see py_walk.hpp).
+struct Encoder {
+  Writer& w;
+  detail::ItemStack items;
+
+  void write(PyObject* obj, int depth);
+  void write_dict(PyObject* obj, int depth);
+  void write_list(PyObject* obj, int depth);
+  void write_tuple(PyObject* obj, int depth);
+
+  // write() for a container's element: the common exact scalar types are written here,
+  // without the call, in the same order of checks (depth first).
+  void write_item(PyObject* obj, int depth) {
+    if (depth <= kMaxDepth) {
+      PyTypeObject* t = Py_TYPE(obj);
+      if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+        auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+        if (n < 32) {
+          w.put_fixstr(PyUnicode_DATA(obj), n);
+          return;
+        }
+      } else if (t == &PyFloat_Type) {
+        return w.write_f64(PyFloat_AS_DOUBLE(obj));
+      } else if (t == &PyLong_Type) {
+        return write_int(w, obj);
       }
-    } else if (t == &PyFloat_Type) {
-      return w.write_f64(PyFloat_AS_DOUBLE(obj));
-    } else if (t == &PyLong_Type) {
-      return write_int(w, obj);
     }
+    write(obj, depth);
   }
-  write_obj(w, obj, depth);
+
+#ifdef Py_GIL_DISABLED
+  // Under a container's critical section: writes `obj` when it is an exact scalar whose
+  // encoding takes no other lock (a str whose UTF-8 form is at hand) and cannot fail;
+  // otherwise writes nothing and returns false, leaving it to write_item outside.
+  bool write_flat(PyObject* obj, int depth) {
+    if (depth > kMaxDepth) return false;
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) {
+      Py_ssize_t n;
+      const char* s = detail::utf8_at_hand(obj, n);
+      if (!s || static_cast<std::uint64_t>(n) > kMaxLength) return false;
+      if (n < 32) {
+        w.put_fixstr(s, static_cast<std::size_t>(n));
+      } else {
+        w.write_str_header(static_cast<std::uint32_t>(n));
+        w.put(s, static_cast<std::size_t>(n));
+      }
+      return true;
+    }
+    if (t == &PyLong_Type) {
+      auto* lo = reinterpret_cast<PyLongObject*>(obj);
+      if (PyUnstable_Long_IsCompact(lo)) {
+        w.write_i64(static_cast<std::int64_t>(PyUnstable_Long_CompactValue(lo)));
+        return true;
+      }
+      IntParts p;
+      if (!int_parts(obj, p)) return false;
+      if (p.negative)
+        w.write_i64(static_cast<std::int64_t>(0 - p.mag));
+      else
+        w.write_uint(p.mag);
+      return true;
+    }
+    if (t == &PyFloat_Type) {
+      w.write_f64(PyFloat_AS_DOUBLE(obj));
+      return true;
+    }
+    if (obj == Py_None) {
+      w.put(0xc0);
+      return true;
+    }
+    if (t == &PyBool_Type) {
+      w.put(obj == Py_True ? 0xc3 : 0xc2);
+      return true;
+    }
+    if (t == &PyBytes_Type && static_cast<std::uint64_t>(PyBytes_GET_SIZE(obj)) <= kMaxLength) {
+      write_bytes(w, obj);
+      return true;
+    }
+    return false;
+  }
+#else
+  bool write_flat(PyObject*, int) { return false; }
+#endif
+};
+
+void Encoder::write_dict(PyObject* obj, int depth) {
+  detail::walk_dict(
+      items, obj, [&](Py_ssize_t n) { w.write_map_header(u32_len(n, "dict")); },
+      [&](PyObject* k, PyObject* v) {
+        const std::size_t mark = w.size();
+        if (write_flat(k, depth + 1) && write_flat(v, depth + 1)) return true;
+        w.truncate(mark);
+        return false;
+      },
+      [&](PyObject* k, PyObject* v) {
+        write_item(k, depth + 1);
+        write_item(v, depth + 1);
+      });
 }
 
-void write_dict(Writer& w, PyObject* obj, int depth) {
-  Py_ssize_t n = PyDict_GET_SIZE(obj);
-  w.write_map_header(u32_len(n, "dict"));
-  detail::walk_dict(obj, n, [&](PyObject* k, PyObject* v) {
-    write_item(w, k, depth + 1);
-    write_item(w, v, depth + 1);
-  });
+void Encoder::write_list(PyObject* obj, int depth) {
+  detail::walk_list(
+      items, obj, [&](Py_ssize_t n) { w.write_array_header(u32_len(n, "list")); },
+      [&](PyObject* item) { return write_flat(item, depth + 1); },
+      [&](PyObject* item) { write_item(item, depth + 1); });
 }
 
-void write_list(Writer& w, PyObject* obj, int depth) {
-  Py_ssize_t n = PyList_GET_SIZE(obj);
-  w.write_array_header(u32_len(n, "list"));
-  detail::walk_list(obj, n, [&](PyObject* item) { write_item(w, item, depth + 1); });
-}
-
-void write_tuple(Writer& w, PyObject* obj, int depth) {
+void Encoder::write_tuple(PyObject* obj, int depth) {
   Py_ssize_t n = PyTuple_GET_SIZE(obj);
   w.write_array_header(u32_len(n, "list"));
-  for (Py_ssize_t i = 0; i < n; ++i) write_item(w, PyTuple_GET_ITEM(obj, i), depth + 1);
+  for (Py_ssize_t i = 0; i < n; ++i) write_item(PyTuple_GET_ITEM(obj, i), depth + 1);
 }
 
 Value int_to_value(PyObject* obj) {
@@ -186,30 +260,32 @@ Value int_to_value(PyObject* obj) {
   return p.negative ? Value::sint(static_cast<std::int64_t>(0 - p.mag)) : Value::uint(p.mag);
 }
 
-}  // namespace
-
-void write_obj(Writer& w, PyObject* obj, int depth) {
+void Encoder::write(PyObject* obj, int depth) {
   if (depth > kMaxDepth) depth_error();
   PyTypeObject* t = Py_TYPE(obj);
   if (t == &PyUnicode_Type) return write_string(w, obj);
   if (t == &PyLong_Type) return write_int(w, obj);
   if (t == &PyFloat_Type) return w.write_f64(PyFloat_AS_DOUBLE(obj));
-  if (t == &PyDict_Type) return write_dict(w, obj, depth);
-  if (t == &PyList_Type) return write_list(w, obj, depth);
+  if (t == &PyDict_Type) return write_dict(obj, depth);
+  if (t == &PyList_Type) return write_list(obj, depth);
   if (obj == Py_None) return w.put(0xc0);
   if (t == &PyBool_Type) return w.put(obj == Py_True ? 0xc3 : 0xc2);
   if (t == &PyBytes_Type) return write_bytes(w, obj);
-  if (t == &PyTuple_Type) return write_tuple(w, obj, depth);
+  if (t == &PyTuple_Type) return write_tuple(obj, depth);
   // Subclasses, in the fixed order.
   if (PyUnicode_Check(obj)) return write_string(w, obj);
-  if (PyDict_Check(obj)) return write_dict(w, obj, depth);
-  if (PyList_Check(obj)) return write_list(w, obj, depth);
+  if (PyDict_Check(obj)) return write_dict(obj, depth);
+  if (PyList_Check(obj)) return write_list(obj, depth);
   if (PyLong_Check(obj)) return write_int(w, obj);
   if (PyFloat_Check(obj)) return w.write_f64(PyFloat_AS_DOUBLE(obj));
   if (PyBytes_Check(obj)) return write_bytes(w, obj);
-  if (PyTuple_Check(obj)) return write_tuple(w, obj, depth);
+  if (PyTuple_Check(obj)) return write_tuple(obj, depth);
   unsupported_type();
 }
+
+}  // namespace
+
+void write_obj(Writer& w, PyObject* obj, int depth) { Encoder{w, {}}.write(obj, depth); }
 
 namespace {
 
@@ -262,7 +338,59 @@ void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), v
   sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
 }
 
-Value py_to_value_at(PyObject* obj, int depth) {
+namespace {
+
+// One conversion to a value tree; the same walks as the encoder's, with the elements
+// handled under a container's section appended in order before the collected ones.
+struct Converter {
+  detail::ItemStack items;
+
+  Value convert(PyObject* obj, int depth);
+
+#ifdef Py_GIL_DISABLED
+  // Under a container's critical section: appends the value of an exact scalar whose
+  // conversion takes no other lock and cannot fail; false, appending nothing, otherwise.
+  static bool convert_flat(PyObject* obj, int depth, std::vector<Value>& out) {
+    if (depth > kMaxDepth) return false;
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) {
+      Py_ssize_t n;
+      const char* s = detail::utf8_at_hand(obj, n);
+      if (!s) return false;
+      out.push_back(Value::str(std::string(s, static_cast<std::size_t>(n)), true));
+      return true;
+    }
+    if (t == &PyLong_Type) {
+      IntParts p;
+      if (!int_parts(obj, p)) return false;
+      out.push_back(p.negative ? Value::sint(static_cast<std::int64_t>(0 - p.mag))
+                               : Value::uint(p.mag));
+      return true;
+    }
+    if (t == &PyFloat_Type) {
+      out.push_back(Value::f64(PyFloat_AS_DOUBLE(obj)));
+      return true;
+    }
+    if (obj == Py_None) {
+      out.push_back(Value::nil());
+      return true;
+    }
+    if (t == &PyBool_Type) {
+      out.push_back(Value::boolean(obj == Py_True));
+      return true;
+    }
+    if (t == &PyBytes_Type) {
+      out.push_back(Value::bin(std::string(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj))));
+      return true;
+    }
+    return false;
+  }
+#else
+  static bool convert_flat(PyObject*, int, std::vector<Value>&) { return false; }
+#endif
+};
+
+Value Converter::convert(PyObject* obj, int depth) {
   if (depth > kMaxDepth) depth_error();
   if (obj == Py_None) return Value::nil();
   if (PyBool_Check(obj)) return Value::boolean(obj == Py_True);
@@ -272,33 +400,43 @@ Value py_to_value_at(PyObject* obj, int depth) {
   if (PyBytes_Check(obj))
     return Value::bin(std::string(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj)));
   if (PyDict_Check(obj)) {
-    Py_ssize_t n = PyDict_GET_SIZE(obj);
     std::vector<Value> flat;
-    flat.reserve(2 * static_cast<std::size_t>(n));
-    detail::walk_dict(obj, n, [&](PyObject* k, PyObject* v) {
-      flat.push_back(py_to_value_at(k, depth + 1));
-      flat.push_back(py_to_value_at(v, depth + 1));
-    });
+    detail::walk_dict(
+        items, obj, [&](Py_ssize_t n) { flat.reserve(2 * static_cast<std::size_t>(n)); },
+        [&](PyObject* k, PyObject* v) {
+          if (!convert_flat(k, depth + 1, flat)) return false;
+          if (convert_flat(v, depth + 1, flat)) return true;
+          flat.pop_back();
+          return false;
+        },
+        [&](PyObject* k, PyObject* v) {
+          flat.push_back(convert(k, depth + 1));
+          flat.push_back(convert(v, depth + 1));
+        });
     return Value::map_flat(std::move(flat));
   }
   if (PyList_Check(obj)) {
-    std::vector<Value> items;
-    Py_ssize_t n = PyList_GET_SIZE(obj);
-    items.reserve(static_cast<std::size_t>(n));
-    detail::walk_list(obj, n,
-                      [&](PyObject* item) { items.push_back(py_to_value_at(item, depth + 1)); });
-    return Value::array(std::move(items));
+    std::vector<Value> elems;
+    detail::walk_list(
+        items, obj, [&](Py_ssize_t n) { elems.reserve(static_cast<std::size_t>(n)); },
+        [&](PyObject* item) { return convert_flat(item, depth + 1, elems); },
+        [&](PyObject* item) { elems.push_back(convert(item, depth + 1)); });
+    return Value::array(std::move(elems));
   }
   if (PyTuple_Check(obj)) {
-    std::vector<Value> items;
+    std::vector<Value> elems;
     Py_ssize_t n = PyTuple_GET_SIZE(obj);
-    items.reserve(static_cast<std::size_t>(n));
+    elems.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-      items.push_back(py_to_value_at(PyTuple_GET_ITEM(obj, i), depth + 1));
-    return Value::array(std::move(items));
+      elems.push_back(convert(PyTuple_GET_ITEM(obj, i), depth + 1));
+    return Value::array(std::move(elems));
   }
   unsupported_type();
 }
+
+}  // namespace
+
+Value py_to_value_at(PyObject* obj, int depth) { return Converter{}.convert(obj, depth); }
 
 namespace {
 

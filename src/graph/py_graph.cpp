@@ -144,10 +144,12 @@ codec::Value to_value(PyObject* o, int depth) {
     return codec::Value::sint(static_cast<std::int64_t>(
         PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
   if (t == &PyList_Type && depth == 0) {
-    const Py_ssize_t n = PyList_GET_SIZE(o);
     std::vector<codec::Value> items;
-    items.reserve(static_cast<std::size_t>(n));
-    codec::detail::walk_list(o, n, [&](PyObject* item) { items.push_back(to_value(item, 1)); });
+    codec::detail::ItemStack held;
+    codec::detail::walk_list(
+        held, o, [&](Py_ssize_t n) { items.reserve(static_cast<std::size_t>(n)); },
+        [](PyObject*) { return false; },
+        [&](PyObject* item) { items.push_back(to_value(item, 1)); });
     return codec::Value::array(std::move(items));
   }
   return codec::py_to_value_at(o, depth);
@@ -214,28 +216,38 @@ class Roots {
   // the route lets go of the interpreter). False, keeping nothing, if an item is not a
   // scalar or the arena is full.
   bool push_list(PyObject* list) {
-    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
-    if (n > kItems - items_used_) return false;
     auto* items = reinterpret_cast<condition::Flat*>(items_);
     const std::size_t first = items_used_, bytes_before = bytes_used_;
+    std::size_t n = 0;
     bool ok = true;
-    codec::detail::walk_list(list, static_cast<Py_ssize_t>(n), [&](PyObject* item) {
+    // Every item is taken (or the list given up) under the list's section on the
+    // free-threaded build: nothing is collected for later.
+    auto take = [&](PyObject* item) {
       condition::Flat f;
       if (!ok || !flat_scalar(item, f)) {
         ok = false;
-        return;
+        return true;
       }
       if (f.kind == codec::Kind::Str) {
         if (f.size > kBytes - bytes_used_) {
           ok = false;
-          return;
+          return true;
         }
         std::memcpy(bytes_ + bytes_used_, f.data, f.size);
         f.data = bytes_ + bytes_used_;
         bytes_used_ += f.size;
       }
       ::new (items + items_used_++) condition::Flat(f);
-    });
+      return true;
+    };
+    codec::detail::ItemStack none;
+    codec::detail::walk_list(
+        none, list,
+        [&](Py_ssize_t size) {
+          n = static_cast<std::size_t>(size);
+          ok = n <= kItems - items_used_;
+        },
+        take, [&](PyObject* item) { take(item); });
     if (!ok) {
       items_used_ = first;
       bytes_used_ = bytes_before;
