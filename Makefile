@@ -1,41 +1,20 @@
 # Every target provisions what it needs (see tools/provision.sh) and then runs the task
-# inside the build place.
+# inside the build place. ARGS is passed on to the task's own runner, e.g.
+#   make py-test ARGS='-k scan'     make cpp-test ARGS='-R Scan'     make test ARGS='-x'
 RUN = tools/in-root.sh tools/tasks.sh
+ARGS ?=
+TASKS = test py-test cpp-test demo typecheck package bench tsan asan refleaks refleaks-short \
+	ft-check parallel fuzz mutate instructions build format
 
-.PHONY: test demo typecheck bench tsan asan refleaks refleaks-short ft-check parallel fuzz mutate instructions build format layers shell clean
-test:
-	$(RUN) test
-demo:
-	$(RUN) demo
-typecheck:
-	$(RUN) typecheck
-bench:
-	$(RUN) bench
-tsan:
-	$(RUN) tsan
-asan:
-	$(RUN) asan
-refleaks:
-	$(RUN) refleaks
-refleaks-short:
-	$(RUN) refleaks-short
-ft-check:
-	$(RUN) ft-check
-parallel:
-	$(RUN) parallel
-fuzz:
-	$(RUN) fuzz
-instructions:
-	$(RUN) instructions
-mutate:
-	$(RUN) mutate
-build:
-	$(RUN) build
-format:
-	$(RUN) format
+.PHONY: $(TASKS) layers shell clean distclean
+$(TASKS):
+	$(RUN) $@ $(ARGS)
 layers:
 	python3 tools/check_layers.py
 shell:
 	tools/in-root.sh bash
 clean:
 	rm -rf build
+# Also the cached build roots (QV_ROOT_CACHE); the next target provisions a new one.
+distclean: clean
+	tools/provision.sh --remove
