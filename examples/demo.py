@@ -2,16 +2,18 @@
 diff between turns, a rollback after a bad turn, and a HandoffGraph that decides which
 agent acts next from the thread's state."""
 
+from typing import Any
+
 import quorvalent as qv
 
 
-def show(title, value=None):
+def show(title: str, value: Any = None) -> None:
     print(f"\n== {title}")
     if value is not None:
         print(value)
 
 
-def main():
+def main() -> None:
     print("quorvalent core", qv.core_version())
 
     # The codec: exact, deterministic msgpack.

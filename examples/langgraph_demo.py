@@ -3,31 +3,38 @@ conversation thread in one Store, a HandoffGraph picks the next agent, a human a
 refunds through an interrupt, and one store snapshot rolls every thread back at once."""
 
 import operator
-from typing import Annotated, TypedDict
+from collections.abc import Callable
+from typing import Annotated, Any, TypedDict
 
+from langchain_core.runnables import RunnableConfig
+from langgraph.checkpoint.base import BaseCheckpointSaver
 from langgraph.graph import END, START, StateGraph
+from langgraph.graph.state import CompiledStateGraph
 from langgraph.types import Command, interrupt
 
 import quorvalent as qv
 from quorvalent.langgraph import QuorvalentSaver, router
 
 
-class Thread(TypedDict):
+class Thread(TypedDict, total=False):  # an input may update a few keys only
     messages: Annotated[list[str], operator.add]
     tier: str
     score: float
 
 
-def agent(name, reply):
+Update = dict[str, list[str]]
+
+
+def agent(name: str, reply: str) -> Callable[..., Update]:
     return lambda state: {"messages": [f"{name}: {reply}"]}
 
 
-def billing(state):
+def billing(state: Thread) -> Update:
     decision = interrupt(f"refund for a {state['tier']} customer?")
     return {"messages": [f"billing: refund {decision}"]}
 
 
-def build(saver):
+def build(saver: BaseCheckpointSaver[Any]) -> CompiledStateGraph[Thread]:
     routes = qv.HandoffGraph()
     routes.add_edge("triage", "billing", "tier == 'pro' and score >= 0.5")
     routes.add_edge("triage", "faq")
@@ -46,11 +53,11 @@ def build(saver):
     return g.compile(checkpointer=saver)
 
 
-def main():
+def main() -> None:
     store = qv.Store(max_history=10)
     saver = QuorvalentSaver(store)
     graph = build(saver)
-    threads = {
+    threads: dict[str, Thread] = {
         "t1": {"messages": ["user: refund order 42"], "tier": "pro", "score": 0.9},
         "t2": {"messages": ["user: where is my parcel"], "tier": "free", "score": 0.1},
     }
@@ -58,7 +65,7 @@ def main():
         out = graph.invoke(start, {"configurable": {"thread_id": tid}})
         print(f"{tid}:", out["messages"])
 
-    t1 = {"configurable": {"thread_id": "t1"}}
+    t1: RunnableConfig = {"configurable": {"thread_id": "t1"}}
     state = graph.get_state(t1)
     print("t1 waits at", state.next, "asking", state.tasks[0].interrupts[0].value)
     out = graph.invoke(Command(resume="approved"), t1)
@@ -72,7 +79,7 @@ def main():
     store.restore(before)
     print("rolled back:", store)
     for tid in threads:
-        cfg = {"configurable": {"thread_id": tid}}
+        cfg: RunnableConfig = {"configurable": {"thread_id": tid}}
         n = len(list(graph.get_state_history(cfg)))
         print(f"  {tid}: {n} checkpoints, last: {graph.get_state(cfg).values['messages'][-1]}")
 

@@ -215,7 +215,8 @@ class Runner:
             if d.exists():
                 shutil.rmtree(d)
         self.tree.mkdir(parents=True)
-        for part in ("CMakeLists.txt", "src", "tests", "python", "pyproject.toml"):
+        # tests/ also reads docs/ (the guard reference) and tools/ (the layering check).
+        for part in ("CMakeLists.txt", "src", "tests", "python", "pyproject.toml", "docs", "tools"):
             src = REPO / part
             if part == "tests" and self.tests_rev:
                 archive = subprocess.run(["git", "archive", self.tests_rev, "tests"], cwd=REPO,

@@ -2,12 +2,42 @@
 # Prepare a place to build and test: the host itself when it already has CPython 3.14
 # with headers, otherwise a cached Debian sid root. Prints the mode ("host" or the root's path).
 # Idempotent: the root is rebuilt only when tools/packages.txt changed.
+# `provision.sh --remove` deletes every cached root instead (make distclean).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${QV_ROOT_CACHE:-/var/cache/quorvalent}
 pkgs=$(grep -v '^#' "$here/packages.txt" | xargs)
 stamp=$(printf '%s' "$pkgs" | sha256sum | cut -c1-16)
 root="$cache/sid-$stamp"
+
+drop() {  # a root, with anything still mounted inside it
+  grep -o " $1[^ ]*" /proc/mounts | sort -r | xargs -r -n1 umount -l 2>/dev/null || true
+  rm -rf --one-file-system "$1"
+}
+
+if [ "${1:-}" = --remove ]; then
+  [ -d "$cache" ] || exit 0
+  exec 9>"$cache/.lock"
+  flock 9  # no provisioning meanwhile
+  kept=0
+  for dir in "$cache"/sid-*; do
+    [ -d "$dir" ] || continue
+    case $dir in
+      *.tmp) drop "$dir" ;;
+      *)
+        # A task of some checkout runs in it (a shared lock on its .use file): left alone.
+        exec 7>"$dir.use"
+        if flock -xn 7; then
+          drop "$dir" && rm -f "$dir.use" && echo "removed $dir" >&2
+        else
+          echo "left $dir: a task is running in it" >&2
+          kept=1
+        fi
+        exec 7>&- ;;
+    esac
+  done
+  exit "$kept"
+fi
 
 host_ok() {
   [ "${QV_FORCE_ROOT:-0}" = 1 ] && return 1
@@ -32,10 +62,6 @@ if ! command -v debootstrap >/dev/null 2>&1; then
   apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2
 fi
 tmp="$root.tmp"
-drop() {  # a root, with anything still mounted inside it
-  grep -o " $1[^ ]*" /proc/mounts | sort -r | xargs -r -n1 umount -l 2>/dev/null || true
-  rm -rf --one-file-system "$1"
-}
 drop "$tmp"
 log "debootstrap sid into $tmp (about two minutes)"
 debootstrap --variant=minbase --include="$(echo "$pkgs" | tr ' ' ',')" sid "$tmp" http://deb.debian.org/debian >&2 \

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.hpp"
 #include "codec/bytes.hpp"
 #include "codec/limits.hpp"
 #include "codec/value.hpp"
@@ -219,7 +220,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Utf8,
                              Utf8Case{"\xf8\x88\x80\x80\x80", false}, Utf8Case{"\xbf", false},
                              Utf8Case{"\xc2\x41", false}, Utf8Case{"\xe2\x28\xa1", false},
                              Utf8Case{"\xe2\x82\x28", false}, Utf8Case{"\xf0\x9f\x98\x41", false},
-                             Utf8Case{"\xf0\x9f\xc0\x80", false}));
+                             Utf8Case{"\xf0\x9f\xc0\x80", false}),
+                         [](const auto& info) {
+                           return testnames::case_name(info.index, info.param.bytes) +
+                                  (info.param.valid ? "_valid" : "_invalid");
+                         });
 
 TEST(Utf8, TruncationAtEnd) {
   // A lead byte as the very last byte must not read past the view.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.hpp"
 #include "codec/value.hpp"
 #include "condition/eval.hpp"
 #include "condition/expr.hpp"
@@ -43,6 +44,10 @@ struct Case {
   std::string expected;
 };
 
+std::string by_input(const ::testing::TestParamInfo<Case>& info) {
+  return testnames::case_name(info.index, info.param.input);
+}
+
 // ---- tokenizer -------------------------------------------------------------------
 
 class LexTest : public ::testing::TestWithParam<Case> {};
@@ -70,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"größe > 2", R"(Ident("größe") Gt Int(2))"},
         Case{"_x1 x٣", R"(Ident("_x1") Ident("x٣"))"}, Case{" \t\n\u00a0\u3000 ", ""}, Case{"", ""},
         // A non-ASCII digit starts no number (the messages themselves are pinned in pytest).
-        Case{"a ٣", "error: unexpected character '٣'"}));
+        Case{"a ٣", "error: unexpected character '٣'"}),
+    by_input);
 
 TEST(Lex, FloatsAreCorrectlyRoundedAndSaturate) {
   const auto one = [](const std::string& text) {
@@ -185,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"x != 1.5 and y < -2 or z >= null",
              "Or(And(Cmp(Ne,Path(x),Float(1.5)),Cmp(Lt,Path(y),Int(-2))),Cmp(Ge,Path(z),Null))"},
         Case{"a <= true and b > False",
-             "And(Cmp(Le,Path(a),Bool(true)),Cmp(Gt,Path(b),Bool(false)))"}));
+             "And(Cmp(Le,Path(a),Bool(true)),Cmp(Gt,Path(b),Bool(false)))"}),
+    by_input);
 
 TEST(CollectPaths, FirstOccurrenceOrderAndExistingEntries) {
   ParseResult r = parse("a.b == 1 and (c or a.b) and not d");
@@ -253,7 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"0", false}, EvalCase{"0.0", false}, EvalCase{"''", false},
         EvalCase{"-0.0", false}, EvalCase{"2", true}, EvalCase{"null", false},
         EvalCase{"user and not user.tags or score", true},
-        EvalCase{"(n or 0) or (empty and 1)", false}));
+        EvalCase{"(n or 0) or (empty and 1)", false}),
+    [](const auto& info) { return testnames::case_name(info.index, info.param.guard); });
 
 TEST(Eval, ValuesOfPathsAndConnectives) {
   const Value state = sample_state();
