@@ -627,10 +627,16 @@ class QuorvalentStore(BaseStore):
                     items.append((name, "v" + key, [ver, vecs]))
                 elif old is not None and self.embeddings is not None:
                     items.append((name, "v" + key, None))  # the old embeddings go
-            # Expiry entries first: one that outlives a failed write matches no record.
+            # Expiry entries before the records that they expire (a record without one
+            # would never expire); an entry without its record is ignored and swept.
             if expiring:
                 store.set_many(expiring)
-            store.set_many([t for t in items if t[2] is not None])
+            try:
+                store.set_many([t for t in items if t[2] is not None])
+            except BaseException:
+                for _, ek, _ in expiring:  # a value the codec refused: nothing stays
+                    store.delete(_TTL, ek)
+                raise
             for name, k, v in items:
                 if v is None:
                     store.delete(name, k)
