@@ -2,43 +2,40 @@
 items live in a `Store`. Import it from `quorvalent.langgraph`.
 
 Layout in the store. ``lp(s)`` is ``f"{len(s)}:{s}"``, a prefix-free encoding, and a
-namespace tuple is the concatenation of its labels' ``lp``, so no tuple can pass for
-another: ``("a", "b")`` is ``1:a1:b``, ``("a|b",)`` is ``3:a|b``, ``("a", "")`` is
-``1:a0:``, and a tuple is a prefix of another exactly when its encoding is.
+namespace tuple's encoding ``ns`` is the concatenation of its labels' ``lp``, so no tuple
+can pass for another: ``("a", "b")`` is ``1:a1:b``, ``("a|b",)`` is ``3:a|b``, ``("a", "")``
+is ``1:a0:``, and a tuple is a prefix of another exactly when its encoding is.
 
-- ``langgraph/store/n/{lp(label)...}``: one store namespace per memory namespace. It exists
-  exactly while it holds an item, so ``Store.namespaces(prefix)`` lists the memory
-  namespaces under a prefix without reading any value. Its keys:
+- ``langgraph/store/n/{ns}``: the items, keyed by item key. A store namespace exists
+  exactly while it holds a key, so ``Store.namespaces(prefix)`` lists the memory
+  namespaces under a prefix and ``in`` tells whether one still holds an item, without
+  reading any value. A record is ``[seq, ver, expires, ttl, value]``, or
+  ``[seq, ver, expires, ttl, type, bytes]`` for a value the codec cannot hold exactly (it
+  went through the serializer). ``seq`` fixes the item's place in search order (when it
+  was created), ``ver`` is when it was last put (both nanoseconds since the epoch, from a
+  clock that never repeats); ``expires`` is microseconds since the epoch and ``ttl``
+  minutes, or both ``None``.
+- ``langgraph/store/o/{ns}``: search order. ``{seq:016x}{key}`` per item, so
+  ``Store.scan`` gives the items in order, and ``""``: when the namespace got its first
+  item, its place among namespaces.
+- ``langgraph/store/v/{ns}``: ``[ver, {path: vector}]`` per item with embeddings, for the
+  item's put ``ver``.
+- ``langgraph/store/ttl``: ``{expires:016x}{ver:016x}{lp(ns)}{key}`` per item that expires,
+  so a sweep scans only what is due.
 
-  - ``k{key}``: the item's record ``[seq, ver, expires, ttl, value]``, or
-    ``[seq, ver, expires, ttl, type, bytes]`` for a value the codec cannot hold exactly
-    (it went through the serializer). ``seq`` fixes the item's place in search order (when
-    it was created), ``ver`` is when it was last put (both nanoseconds since the epoch,
-    drawn from one clock that never repeats); ``expires`` is microseconds since the
-    epoch and ``ttl`` minutes, or both ``None``.
-  - ``o{seq:016x}{key}``: the item's place in search order, so ``Store.scan`` gives a
-    namespace's items in order and a search stops once it has enough.
-  - ``n``: when the namespace got its first item, its place in search order.
-  - ``v{key}``: ``[ver, {path: vector}]``, the embeddings of the item's put ``ver``.
-
-- ``langgraph/store/ttl``: a key ``{expires:016x}{ver:016x}{lp(name)}{key}`` for each item
-  that expires (``name`` is the namespace's encoding), so a sweep scans only what is due.
-
-The record is the truth. What is derived from it (order, embeddings, expiry entries) is
-written with it or before it and removed after it, and readers skip whatever does not
-match its record, so a snapshot taken in the middle of a change restores to a consistent
-memory.
+The record is the truth. What is derived from it (order, embeddings, expiry) is written
+before it and removed after it, and readers skip whatever does not match its record, so a
+snapshot taken in the middle of a change restores to a consistent memory.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
-import contextlib
 import logging
 import math
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Collection, Iterable
 from datetime import datetime, timedelta, timezone
 from typing import Any
 
@@ -70,17 +67,20 @@ __all__ = ["QuorvalentStore"]
 
 logger = logging.getLogger(__name__)
 
-_ITEMS = "langgraph/store/n/"
+_REC = "langgraph/store/n/"
+_ORD = "langgraph/store/o/"
+_VEC = "langgraph/store/v/"
 _TTL = "langgraph/store/ttl"
 _STRIPES = 64
 _CHUNK = 256  # order entries read per store round trip while searching
 _NAMES_CACHE = 4096
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 _MAX_US = 16**16  # expiry times have 16 hex digits in the index
-_SCALARS = frozenset((str, bool, float, bytes, type(None)))
+_MAX_NS = 2**63  # after every clock value
+_SCALARS = frozenset((bool, float, bytes, type(None)))
 _OPS = frozenset(("$eq", "$ne", "$gt", "$gte", "$lt", "$lte"))
 
-# name, key, the item's put (PutOp), its value as stored (None for a delete)
+# ns (the namespace's encoding), key, the item's put, its value as stored (None: delete)
 _Put = tuple[str, str, PutOp, list[Any] | None]
 _Vectors = dict[tuple[str, str], dict[str, list[float]]]
 _Rec = list[Any]
@@ -126,17 +126,21 @@ def _decode(enc: str) -> tuple[str, ...]:
 
 
 def _exact(v: Any, depth: int = 0) -> bool:
-    """Whether the codec gives `v` back as an equal value of the same types."""
+    """Whether the codec takes `v` and gives it back as an equal value of the same types."""
     t = type(v)
     if t in _SCALARS:
         return True
+    if t is str:
+        return v.isascii() or _storable(v)
     if t is int:
-        return -(2**63) <= v < 2**63
+        return bool(-(2**63) <= v < 2**63)
     if depth >= 100:
         return False
     if t is dict:
         for k, x in v.items():
-            if type(k) is not str or not (type(x) in _SCALARS or _exact(x, depth + 1)):
+            if type(k) is not str or not (k.isascii() or _storable(k)):
+                return False
+            if not (type(x) in _SCALARS or _exact(x, depth + 1)):
                 return False
         return True
     if t is list:
@@ -147,12 +151,26 @@ def _exact(v: Any, depth: int = 0) -> bool:
     return False
 
 
+def _bad_text(v: Any, depth: int = 0) -> bool:
+    """Whether `v` holds a str that is not valid Unicode, which the serializer would turn
+    into "?" without a word."""
+    if isinstance(v, str):
+        return not _storable(v)
+    if depth >= 100:
+        return False
+    if isinstance(v, dict):
+        return any(_bad_text(k, depth + 1) or _bad_text(x, depth + 1) for k, x in v.items())
+    if isinstance(v, (list, tuple, set, frozenset)):
+        return any(_bad_text(x, depth + 1) for x in v)
+    return False
+
+
 def _at(ver: int) -> datetime:
     return _EPOCH + timedelta(microseconds=ver // 1000)
 
 
-def _expiry_key(expires: int, ver: int, enc: str, key: str) -> str:
-    return f"{expires:016x}{ver:016x}{len(enc)}:{enc}{key}"
+def _expiry_key(expires: int, ver: int, ns: str, key: str) -> str:
+    return f"{expires:016x}{ver:016x}{len(ns)}:{ns}{key}"
 
 
 def _parse_expiry_key(ek: str) -> tuple[int, int, str, str]:
@@ -305,11 +323,13 @@ class QuorvalentStore(BaseStore):
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._clock_lock = threading.Lock()
         self._last = 0
-        self._names: dict[tuple[str, ...], str] = {}
+        # Encodings both ways; names only, never contents, so a restore cannot stale them.
+        self._encodings: dict[tuple[str, ...], str] = {}
+        self._decoded: dict[str, tuple[str, ...]] = {}
         self._sweeper: threading.Thread | None = None
         self._stop = threading.Event()
 
-    # -- store access: the only places that reach the store's contents as a whole ---------
+    # -- store access: every read of the store's contents goes through these --------------
 
     def _load(self, names: Iterable[str]) -> None:
         """Bring these store namespaces in before they are read (a no-op in memory)."""
@@ -323,30 +343,46 @@ class QuorvalentStore(BaseStore):
 
     # -- names, locks, clock -------------------------------------------------------------
 
-    def _name(self, namespace: tuple[str, ...]) -> str:
-        name = self._names.get(namespace)
-        if name is None:
-            name = _ITEMS + _encode(namespace)
-            if len(self._names) >= _NAMES_CACHE:
-                self._names.clear()
-            self._names[namespace] = name
-        return name
+    def _ns(self, namespace: tuple[str, ...]) -> str:
+        ns = self._encodings.get(namespace)
+        if ns is None:
+            ns = _encode(namespace)
+            if len(self._encodings) >= _NAMES_CACHE:
+                self._encodings.clear()
+            self._encodings[namespace] = ns
+        return ns
 
-    def _lookup(self, namespace: tuple[str, ...], key: Any) -> str | None:
-        """The store namespace to read `(namespace, key)` from, or None where nothing can
-        be stored."""
+    def _tuple(self, ns: str) -> tuple[str, ...]:
+        namespace = self._decoded.get(ns)
+        if namespace is None:
+            namespace = _decode(ns)
+            if len(self._decoded) >= _NAMES_CACHE:
+                self._decoded.clear()
+            self._decoded[ns] = namespace
+        return namespace
+
+    def _lookup(self, namespace: Any, key: Any) -> str | None:
+        """The encoding to read `(namespace, key)` under, or None where nothing can be."""
         try:
-            name = self._name(namespace)
+            ns = self._ns(tuple(namespace))
         except (ValueError, TypeError):
             return None
-        return name if type(key) is str and _storable(key) else None
+        return ns if type(key) is str and _storable(key) else None
 
-    @contextlib.contextmanager
-    def _locked(self, names: Iterable[str]) -> Iterator[None]:
-        with contextlib.ExitStack() as stack:
-            for i in sorted({hash(n) % _STRIPES for n in names}):
-                stack.enter_context(self._locks[i])
-            yield
+    def _acquire(self, nss: Collection[str]) -> list[threading.Lock]:
+        if len(nss) == 1:
+            for ns in nss:
+                locks = [self._locks[hash(ns) % _STRIPES]]
+        else:
+            locks = [self._locks[i] for i in sorted({hash(ns) % _STRIPES for ns in nss})]
+        for lock in locks:
+            lock.acquire()
+        return locks
+
+    @staticmethod
+    def _release(locks: list[threading.Lock]) -> None:
+        for lock in reversed(locks):
+            lock.release()
 
     def _tick(self, n: int) -> int:
         """The first of `n` fresh clock values (nanoseconds; never repeated)."""
@@ -361,6 +397,8 @@ class QuorvalentStore(BaseStore):
     # -- batches -------------------------------------------------------------------------
 
     def batch(self, ops: Iterable[Op]) -> list[Result]:
+        if type(ops) is list and len(ops) == 1 and type(ops[0]) is GetOp:
+            return [self._get_one(ops[0])]  # what `get` asks for, without the batch
         ops = list(ops)
         puts = self._check(ops)
         vectors: _Vectors = {}
@@ -386,8 +424,8 @@ class QuorvalentStore(BaseStore):
         return self._run(ops, puts, vectors, queries)
 
     def _check(self, ops: list[Op]) -> list[_Put]:
-        """Every op checked and every value encoded before anything is read or written:
-        the puts, one per item (the last wins, in the order of the item's first put)."""
+        """Every op checked and every value encoded before anything is read or written;
+        returns the puts, one per item (the last wins, in the order of the item's first)."""
         latest: dict[tuple[Any, Any], PutOp] = {}
         for op in ops:
             if isinstance(op, PutOp):
@@ -403,22 +441,25 @@ class QuorvalentStore(BaseStore):
         puts: list[_Put] = []
         for (namespace, key), op in latest.items():
             if op.value is None:
-                # Nothing can be stored where a namespace or key is unstorable: no-op.
-                if (found := self._lookup(tuple(namespace), key)) is not None:
+                # Where a namespace or key cannot be stored, nothing is there to delete.
+                if (found := self._lookup(namespace, key)) is not None:
                     puts.append((found, key, op, None))
                 continue
-            name = self._name(tuple(namespace))
+            ns = self._ns(tuple(namespace))
             if type(key) is not str:
                 raise TypeError(f"item keys must be str, not {type(key).__name__}")
             if not _storable(key):
                 raise ValueError(f"item key {key!r} cannot be stored: it holds a lone surrogate")
-            if op.ttl is not None and (
-                not isinstance(op.ttl, (int, float)) or not math.isfinite(op.ttl)
-            ):
+            if op.ttl is not None and (not isinstance(op.ttl, (int, float)) or not math.isfinite(op.ttl)):
                 raise ValueError(f"ttl must be a finite number of minutes or None, not {op.ttl!r}")
             value = dict(op.value)
             if _exact(value):
                 stored: list[Any] = [value]
+            elif _bad_text(value):
+                raise ValueError(
+                    f"the value of item {key!r} in {tuple(namespace)!r} cannot be stored: it "
+                    "holds text that is not valid Unicode (a lone surrogate)"
+                )
             else:
                 try:
                     stored = list(self.serde.dumps_typed(value))
@@ -426,12 +467,13 @@ class QuorvalentStore(BaseStore):
                     raise TypeError(
                         f"the value of item {key!r} in {tuple(namespace)!r} cannot be stored: {e}"
                     ) from e
-            puts.append((name, key, op, stored))
+            puts.append((ns, key, op, stored))
         return puts
 
     def _run(
         self, ops: list[Op], puts: list[_Put], vectors: _Vectors, queries: dict[str, list[float]]
     ) -> list[Result]:
+        # Reads first, all of them before the batch's puts, as InMemoryStore does.
         results: list[Result] = [None] * len(ops)
         refresh: list[tuple[str, str, _Rec]] = []
         gets = [(i, op) for i, op in enumerate(ops) if isinstance(op, GetOp)]
@@ -451,82 +493,87 @@ class QuorvalentStore(BaseStore):
     # -- reading -------------------------------------------------------------------------
 
     def _get(self, gets: list[tuple[int, GetOp]], results: list[Result], refresh: list[tuple[str, str, _Rec]]) -> None:
-        found = [(i, op, self._lookup(tuple(op.namespace), op.key)) for i, op in gets]
-        asked = [(i, op, name) for i, op, name in found if name is not None]
-        self._load({name for _, _, name in asked})
-        recs = self.store.get_many([(name, "k" + op.key) for _, op, name in asked])
-        for (i, op, name), rec in zip(asked, recs):
+        asked = [(i, op, ns) for i, op in gets if (ns := self._lookup(op.namespace, op.key)) is not None]
+        self._load({_REC + ns for _, _, ns in asked})
+        recs = self.store.get_many([(_REC + ns, op.key) for _, op, ns in asked])
+        for (i, op, ns), rec in zip(asked, recs):
             if rec is None:
                 continue
             at = _at(rec[1])
-            results[i] = Item(
-                value=self._value(rec), key=op.key, namespace=op.namespace, created_at=at, updated_at=at
-            )
+            results[i] = Item(value=self._value(rec), key=op.key, namespace=op.namespace, created_at=at, updated_at=at)
             if op.refresh_ttl and rec[3] is not None:
-                refresh.append((name, op.key, rec))
+                refresh.append((ns, op.key, rec))
+
+    def _get_one(self, op: GetOp) -> Item | None:
+        ns = self._lookup(op.namespace, op.key)
+        if ns is None:
+            return None
+        self._load((_REC + ns,))
+        rec = self.store.get(_REC + ns, op.key)
+        if rec is None:
+            return None
+        if op.refresh_ttl and rec[3] is not None:
+            self._refresh([(ns, op.key, rec)])
+        at = _at(rec[1])
+        return Item(value=self._value(rec), key=op.key, namespace=op.namespace, created_at=at, updated_at=at)
 
     def _search(
         self, op: SearchOp, query: list[float] | None, refresh: list[tuple[str, str, _Rec]]
     ) -> list[SearchItem]:
         try:
-            head = _ITEMS + _encode(tuple(op.namespace_prefix))
+            head = _REC + _encode(tuple(op.namespace_prefix))
         except ValueError:
             return []
-        names = self._namespaces(head)
-        if not names:
+        nss = [name[len(_REC) :] for name in self._namespaces(head)]
+        if not nss:
             return []
         store = self.store
-        firsts = store.get_many([(n, "n") for n in names])
-        # A namespace caught between its first put and its "n" entry goes last.
-        order = sorted(zip(names, firsts), key=lambda t: (t[1] is None, t[1] or 0, t[0]))
+        self._load([_ORD + ns for ns in nss])
+        firsts = store.get_many([(_ORD + ns, "") for ns in nss])
+        # A namespace caught between its first put and its place goes last.
+        order = sorted([(_MAX_NS if f is None else f, ns) for ns, f in zip(nss, firsts)])
         wanted = list(op.filter.items()) if op.filter else None
-        scoring = query is not None
-        stop = op.offset + op.limit if not scoring and min(op.offset, op.limit) >= 0 else None
-        found: list[tuple[str, str, _Rec, Any]] = []  # name, key, record, value
+        stop = op.offset + op.limit if query is None and min(op.offset, op.limit) >= 0 else None
+        found: list[tuple[str, str, _Rec, Any]] = []  # ns, key, record, value
         stale: list[tuple[str, str]] = []
-        for name, _ in order:
-            start = None
+        for _, ns in order:
+            start = "0"  # past the namespace's own entry ""
             while stop is None or len(found) < stop:
-                oks = store.scan(name, prefix="o", start=start, limit=_CHUNK)
-                if not oks:
-                    break
-                keys = [ok[17:] for ok in oks]
-                recs = store.get_many([(name, "k" + k) for k in keys])
-                for ok, key, rec in zip(oks, keys, recs):
-                    if rec is None or f"{rec[0]:016x}" != ok[1:17]:
-                        stale.append((name, ok))
-                        continue
-                    value = self._value(rec)
-                    if wanted and not all(_matches(value.get(k), w) for k, w in wanted):
-                        continue
-                    found.append((name, key, rec, value))
+                # Without a filter, exactly the entries still wanted (more if some are stale).
+                want = None if wanted or stop is None else stop - len(found)
+                oks = store.scan(_ORD + ns, start=start, limit=want)
+                for at in range(0, len(oks), _CHUNK):
+                    chunk = oks[at : at + _CHUNK]
+                    recs = store.get_many([(_REC + ns, ok[16:]) for ok in chunk])
+                    for ok, rec in zip(chunk, recs):
+                        if rec is None or f"{rec[0]:016x}" != ok[:16]:
+                            stale.append((ns, ok))
+                            continue
+                        value = self._value(rec)
+                        if wanted and not all(_matches(value.get(k), w) for k, w in wanted):
+                            continue
+                        found.append((ns, ok[16:], rec, value))
+                        if len(found) == stop:
+                            break
                     if len(found) == stop:
                         break
-                if len(oks) < _CHUNK:
+                if want is None or len(oks) < want:
                     break
                 start = oks[-1] + "\0"
         if stale:
             self._clean(stale)
-        if scoring:
-            assert query is not None
+        if query is not None:
             kept = self._rank(op, query, found)
         else:
             kept = [(None, f) for f in found[op.offset : op.offset + op.limit]]
         out = []
-        for score, (name, key, rec, value) in kept:
+        for score, (ns, key, rec, value) in kept:
             at = _at(rec[1])
             out.append(
-                SearchItem(
-                    namespace=_decode(name[len(_ITEMS) :]),
-                    key=key,
-                    value=value,
-                    created_at=at,
-                    updated_at=at,
-                    score=score,
-                )
+                SearchItem(namespace=self._tuple(ns), key=key, value=value, created_at=at, updated_at=at, score=score)
             )
             if op.refresh_ttl and rec[3] is not None:
-                refresh.append((name, key, rec))
+                refresh.append((ns, key, rec))
         return out
 
     def _rank(
@@ -536,7 +583,8 @@ class QuorvalentStore(BaseStore):
         score, then items without vectors to fill the page."""
         if not found:
             return []
-        entries = self.store.get_many([(name, "v" + key) for name, key, _, _ in found])
+        self._load({_VEC + f[0] for f in found})
+        entries = self.store.get_many([(_VEC + ns, key) for ns, key, _, _ in found])
         flat_items, flat_vectors, scoreless = [], [], []
         for f, entry in zip(found, entries):
             vecs = list(entry[1].values()) if entry is not None and entry[0] == f[2][1] else []
@@ -545,9 +593,7 @@ class QuorvalentStore(BaseStore):
                 flat_vectors.append(v)
             if not vecs:
                 scoreless.append(f)
-        scored = sorted(
-            zip(_cosine(query, flat_vectors), flat_items), key=lambda x: x[0], reverse=True
-        )
+        scored = sorted(zip(_cosine(query, flat_vectors), flat_items), key=lambda x: x[0], reverse=True)
         seen: set[tuple[str, str]] = set()
         kept: list[tuple[float | None, tuple[str, str, _Rec, Any]]] = []
         for score, f in scored:
@@ -574,10 +620,10 @@ class QuorvalentStore(BaseStore):
                     literal.append(label)
                 break
         try:
-            head = _ITEMS + _encode(tuple(literal))
+            head = _REC + _encode(tuple(literal))
         except ValueError:
             return []
-        found = [_decode(n[len(_ITEMS) :]) for n in self._namespaces(head)]
+        found = [self._tuple(name[len(_REC) :]) for name in self._namespaces(head)]
         if conds:
             found = [ns for ns in found if all(_ns_matches(c, ns) for c in conds)]
         if op.max_depth is not None:
@@ -590,120 +636,116 @@ class QuorvalentStore(BaseStore):
 
     def _put(self, puts: list[_Put], vectors: _Vectors) -> None:
         store = self.store
-        names = list(dict.fromkeys(name for name, _, _, _ in puts))
-        with self._locked(names):
-            self._load(names)
-            olds = store.get_many([(name, "k" + key) for name, key, _, _ in puts])
-            had = dict(zip(names, store.get_many([(n, "n") for n in names])))
+        nss = list(dict.fromkeys(ns for ns, _, _, _ in puts))
+        locks = self._acquire(nss)
+        try:
+            self._load([_REC + ns for ns in nss] + [_ORD + ns for ns in nss] + [_VEC + ns for ns in nss] + [_TTL])
+            olds = store.get_many([(_REC + ns, key) for ns, key, _, _ in puts])
+            had = dict(zip(nss, store.get_many([(_ORD + ns, "") for ns in nss])))
             first = self._tick(len(puts))
             now = first // 1000
-            items: list[tuple[str, str, Any]] = []
-            expiring: list[tuple[str, str, Any]] = []
-            unexpiring: list[str] = []
+            derived: list[tuple[str, str, Any]] = []  # order, embeddings, expiry: first
+            records: list[tuple[str, str, Any]] = []
+            after: list[tuple[str, str]] = []  # what the new records no longer read
             gone: dict[str, list[tuple[str, _Rec]]] = {}
-            for n, ((name, key, op, stored), old) in enumerate(zip(puts, olds)):
+            for n, ((ns, key, op, stored), old) in enumerate(zip(puts, olds)):
                 if stored is None:
                     if old is not None:
-                        gone.setdefault(name, []).append((key, old))
+                        gone.setdefault(ns, []).append((key, old))
                     continue
                 ver = first + n
-                if had[name] is None:
-                    had[name] = ver
-                    items.append((name, "n", ver))
+                if had[ns] is None:
+                    had[ns] = ver
+                    derived.append((_ORD + ns, "", ver))
                 expires = None
                 if op.ttl is not None:
                     expires = min(max(now + int(op.ttl * 60_000_000), 0), _MAX_US - 1)
-                    expiring.append((_TTL, _expiry_key(expires, ver, name[len(_ITEMS) :], key), True))
+                    derived.append((_TTL, _expiry_key(expires, ver, ns, key), True))
                 if old is None:
                     seq = ver
-                    items.append((name, f"o{seq:016x}{key}", True))
+                    derived.append((_ORD + ns, f"{seq:016x}{key}", True))
                 else:
                     seq = old[0]
                     if old[2] is not None:
-                        unexpiring.append(_expiry_key(old[2], old[1], name[len(_ITEMS) :], key))
-                items.append((name, "k" + key, [seq, ver, expires, op.ttl, *stored]))
-                vecs = vectors.get((name, key))
-                if vecs:
-                    items.append((name, "v" + key, [ver, vecs]))
+                        after.append((_TTL, _expiry_key(old[2], old[1], ns, key)))
+                if vecs := vectors.get((ns, key)):
+                    derived.append((_VEC + ns, key, [ver, vecs]))
                 elif old is not None and self.embeddings is not None:
-                    items.append((name, "v" + key, None))  # the old embeddings go
-            # Expiry entries before the records that they expire (a record without one
-            # would never expire); an entry without its record is ignored and swept.
-            if expiring:
-                store.set_many(expiring)
-            try:
-                store.set_many([t for t in items if t[2] is not None])
-            except BaseException:
-                for _, ek, _ in expiring:  # a value the codec refused: nothing stays
-                    store.delete(_TTL, ek)
-                raise
-            for name, k, v in items:
-                if v is None:
-                    store.delete(name, k)
-            for ek in unexpiring:
-                store.delete(_TTL, ek)
-            for name, dropped in gone.items():
-                if dropped:
-                    self._remove(name, dropped)
+                    after.append((_VEC + ns, key))
+                records.append((_REC + ns, key, [seq, ver, expires, op.ttl, *stored]))
+            # _check let through only values the codec takes, so no write below fails.
+            if derived:
+                store.set_many(derived)
+            store.set_many(records)
+            for name, k in after:
+                store.delete(name, k)
+            for ns, dropped in gone.items():
+                self._remove(ns, dropped)
+        finally:
+            self._release(locks)
         self._commit()
 
-    def _remove(self, name: str, dropped: list[tuple[str, _Rec]]) -> None:
-        """Delete items with their derived entries (the caller holds the namespace's lock)."""
+    def _remove(self, ns: str, dropped: list[tuple[str, _Rec]]) -> None:
+        """Delete items and what derives from them (the caller holds the namespace's lock)."""
         store = self.store
-        keys = {"k" + key for key, _ in dropped}
-        left = store.scan(name, prefix="k", limit=len(keys) + 1)
-        if len(left) <= len(keys) and keys.issuperset(left):
-            store.drop_namespace(name)  # the last items: everything in one step
-        else:
-            for key, _ in dropped:
-                store.delete(name, "k" + key)  # the record first, then what it implies
+        for key, _ in dropped:
+            store.delete(_REC + ns, key)  # the record first, then what it implied
+        if _REC + ns in store:
             for key, rec in dropped:
-                store.delete(name, f"o{rec[0]:016x}{key}")
-                store.delete(name, "v" + key)
-        enc = name[len(_ITEMS) :]
+                store.delete(_ORD + ns, f"{rec[0]:016x}{key}")
+                store.delete(_VEC + ns, key)
+        else:
+            store.drop_namespace(_ORD + ns)  # the last items: with anything stale in there
+            store.drop_namespace(_VEC + ns)
         for key, rec in dropped:
             if rec[2] is not None:
-                store.delete(_TTL, _expiry_key(rec[2], rec[1], enc, key))
+                store.delete(_TTL, _expiry_key(rec[2], rec[1], ns, key))
 
     def _clean(self, stale: list[tuple[str, str]]) -> None:
         """Drop order entries whose item is gone (left by a change a snapshot cut short)."""
         store = self.store
-        with self._locked({name for name, _ in stale}):
-            recs = store.get_many([(name, "k" + ok[17:]) for name, ok in stale])
-            for (name, ok), rec in zip(stale, recs):
-                if rec is None or f"{rec[0]:016x}" != ok[1:17]:
-                    store.delete(name, ok)
+        locks = self._acquire({ns for ns, _ in stale})
+        try:
+            recs = store.get_many([(_REC + ns, ok[16:]) for ns, ok in stale])
+            for (ns, ok), rec in zip(stale, recs):
+                if rec is None or f"{rec[0]:016x}" != ok[:16]:
+                    store.delete(_ORD + ns, ok)
+        finally:
+            self._release(locks)
         self._commit()
 
     # -- TTL -----------------------------------------------------------------------------
 
     def _refresh(self, read: list[tuple[str, str, _Rec]]) -> None:
         store = self.store
-        with self._locked({name for name, _, _ in read}):
-            recs = store.get_many([(name, "k" + key) for name, key, _ in read])
+        locks = self._acquire({ns for ns, _, _ in read})
+        try:
+            self._load([_TTL])
+            recs = store.get_many([(_REC + ns, key) for ns, key, _ in read])
             now = time.time_ns() // 1000
-            expiring, items, unexpiring = [], [], []
+            expiring, records, unexpiring = [], [], []
             done: set[tuple[str, str]] = set()
-            for (name, key, seen), rec in zip(read, recs):
+            for (ns, key, seen), rec in zip(read, recs):
                 # Only the version that was read, once, and only if it still expires.
-                if rec is None or rec[1] != seen[1] or rec[3] is None or (name, key) in done:
+                if rec is None or rec[1] != seen[1] or rec[3] is None or (ns, key) in done:
                     continue
-                done.add((name, key))
+                done.add((ns, key))
                 expires = min(max(now + int(rec[3] * 60_000_000), 0), _MAX_US - 1)
                 if expires == rec[2]:
                     continue
-                enc = name[len(_ITEMS) :]
-                expiring.append((_TTL, _expiry_key(expires, rec[1], enc, key), True))
+                expiring.append((_TTL, _expiry_key(expires, rec[1], ns, key), True))
                 if rec[2] is not None:
-                    unexpiring.append(_expiry_key(rec[2], rec[1], enc, key))
+                    unexpiring.append(_expiry_key(rec[2], rec[1], ns, key))
                 rec[2] = expires
-                items.append((name, "k" + key, rec))
-            if items:
+                records.append((_REC + ns, key, rec))
+            if records:
                 store.set_many(expiring)
-                store.set_many(items)
+                store.set_many(records)
                 for ek in unexpiring:
                     store.delete(_TTL, ek)
-        if items:
+        finally:
+            self._release(locks)
+        if records:
             self._commit()
 
     def sweep_ttl(self) -> int:
@@ -716,19 +758,22 @@ class QuorvalentStore(BaseStore):
             if not due:
                 return deleted
             parsed = [_parse_expiry_key(ek) for ek in due]
-            names = {_ITEMS + enc for _, _, enc, _ in parsed}
-            with self._locked(names):
-                self._load(names)
-                recs = store.get_many([(_ITEMS + enc, "k" + key) for _, _, enc, key in parsed])
+            nss = {ns for _, _, ns, _ in parsed}
+            locks = self._acquire(nss)
+            try:
+                self._load([_REC + ns for ns in nss] + [_ORD + ns for ns in nss] + [_VEC + ns for ns in nss])
+                recs = store.get_many([(_REC + ns, key) for _, _, ns, key in parsed])
                 gone: dict[str, list[tuple[str, _Rec]]] = {}
-                for (expires, ver, enc, key), rec in zip(parsed, recs):
+                for (expires, ver, ns, key), rec in zip(parsed, recs):
                     if rec is not None and rec[1] == ver and rec[2] == expires:
-                        gone.setdefault(_ITEMS + enc, []).append((key, rec))
+                        gone.setdefault(ns, []).append((key, rec))
                         deleted += 1
-                for name, dropped in gone.items():
-                    self._remove(name, dropped)
+                for ns, dropped in gone.items():
+                    self._remove(ns, dropped)
                 for ek in due:
-                    store.delete(_TTL, ek)  # also those no record matches any more
+                    store.delete(_TTL, ek)  # also those that no record matches any more
+            finally:
+                self._release(locks)
             self._commit()
             if len(due) < _CHUNK:
                 return deleted
@@ -778,9 +823,9 @@ class QuorvalentStore(BaseStore):
     # -- embeddings ----------------------------------------------------------------------
 
     def _texts(self, puts: list[_Put]) -> dict[str, list[tuple[str, str, str]]]:
-        """Texts to embed, each with the (name, key, path) places it goes to."""
+        """Texts to embed, each with the (ns, key, path) places it goes to."""
         texts: dict[str, list[tuple[str, str, str]]] = {}
-        for name, key, op, stored in puts:
+        for ns, key, op, stored in puts:
             if stored is None or op.index is False:
                 continue
             paths = self._fields if op.index is None else [(p, tokenize_path(p)) for p in op.index]
@@ -788,9 +833,9 @@ class QuorvalentStore(BaseStore):
                 found = get_text_at_path(op.value, field)
                 if len(found) > 1:
                     for i, text in enumerate(found):
-                        texts.setdefault(text, []).append((name, key, f"{path}.{i}"))
+                        texts.setdefault(text, []).append((ns, key, f"{path}.{i}"))
                 elif found:
-                    texts.setdefault(found[0], []).append((name, key, path))
+                    texts.setdefault(found[0], []).append((ns, key, path))
         return texts
 
     @staticmethod
@@ -801,8 +846,8 @@ class QuorvalentStore(BaseStore):
                 f"Number of embeddings ({len(embedded)}) does not match number of indices ({len(places)})"
             )
         out: _Vectors = {}
-        for vector, (name, key, path) in zip(embedded, places):
-            out.setdefault((name, key), {})[path] = [float(x) for x in vector]
+        for vector, (ns, key, path) in zip(embedded, places):
+            out.setdefault((ns, key), {})[path] = [float(x) for x in vector]
         return out
 
     def _queries(self, ops: list[Op]) -> list[str]:
