@@ -4,6 +4,7 @@ a comparison cannot see."""
 
 import asyncio
 import datetime
+import enum
 import os
 import sqlite3
 import subprocess
@@ -112,7 +113,11 @@ VECTORS = [
     "s.search(('d', 'e'), query='apple')", "s.asearch(('d',), query='cherry')", "s.delete(('d',), '1')",
     "s.search(('d',), query='apple')",
 ]
-LOOKALIKES = [(("a", "b"), ("a|b",)), (("a",), ("a", "")), (("a", "b"), ("a.b",)), (("1:a",), ("a",)),
+class Label(enum.StrEnum):
+    A = "a"
+
+
+LOOKALIKES = [(("a",), (Label.A,)), ((Label.A, "b"), ("a", "b")), (("a", "b"), ("a|b",)), (("a",), ("a", "")), (("a", "b"), ("a.b",)), (("1:a",), ("a",)),
               (("a", "1:b"), ("a1:b",)), (("ab",), ("a", "b")), (("a\x00",), ("a",)), (("é",), ("e\u0301",))]
 APART = ["s.batch([PutOp(one, 'k', {'v': 1}), PutOp(other, 'k', {'v': 2}), PutOp(one, 'j', {})])",
          "s.batch([GetOp(one, 'k'), GetOp(other, 'k'), SearchOp(one), SearchOp(other), ListNamespacesOp()])",

@@ -100,6 +100,8 @@ def _encode(namespace: tuple[str, ...]) -> str:
     """The namespace's part of its store name; ValueError for labels it cannot hold."""
     parts = []
     for label in namespace:
+        if type(label) is not str and isinstance(label, str):
+            label = str.__str__(label)  # a str subclass (a StrEnum) stands for its text
         if type(label) is not str:
             raise InvalidNamespaceError(
                 f"Invalid namespace label {label!r} found in {namespace!r}. "
@@ -367,7 +369,7 @@ class QuorvalentStore(BaseStore):
             ns = self._ns(tuple(namespace))
         except (ValueError, TypeError):
             return None
-        return ns if type(key) is str and _storable(key) else None
+        return ns if isinstance(key, str) and _storable(key) else None
 
     def _acquire(self, nss: Collection[str]) -> list[threading.Lock]:
         if len(nss) == 1:
@@ -443,11 +445,12 @@ class QuorvalentStore(BaseStore):
             if op.value is None:
                 # Where a namespace or key cannot be stored, nothing is there to delete.
                 if (found := self._lookup(namespace, key)) is not None:
-                    puts.append((found, key, op, None))
+                    puts.append((found, str.__str__(key), op, None))
                 continue
             ns = self._ns(tuple(namespace))
-            if type(key) is not str:
+            if not isinstance(key, str):
                 raise TypeError(f"item keys must be str, not {type(key).__name__}")
+            key = str.__str__(key)
             if not _storable(key):
                 raise ValueError(f"item key {key!r} cannot be stored: it holds a lone surrogate")
             if op.ttl is not None and (not isinstance(op.ttl, (int, float)) or not math.isfinite(op.ttl)):
