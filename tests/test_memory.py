@@ -130,6 +130,27 @@ def test_same_as_in_memory_store(script, kw):
     assert run(QuorvalentStore(**kw), script) == run(InMemoryStore(**kw), script)
 
 
+def test_graph_nodes_share_memory_across_threads():
+    from langgraph.checkpoint.memory import InMemorySaver
+    from langgraph.config import get_store
+    from langgraph.graph import START, StateGraph
+
+    def remember(state: dict) -> dict:
+        store, ns = get_store(), ("memories", state["user"])
+        store.put(ns, f"m{len(store.search(ns))}", {"said": state["said"]})
+        return {"recalled": [i.value["said"] for i in store.search(ns, filter={"said": {"$ne": "skip"}})]}
+
+    def conversation(store):
+        g = StateGraph(dict)
+        g.add_node(remember)
+        g.add_edge(START, "remember")
+        graph = g.compile(checkpointer=InMemorySaver(), store=store)
+        return [graph.invoke({"user": u, "said": said}, {"configurable": {"thread_id": t}})["recalled"]
+                for t, u, said in [("t1", "ann", "hi"), ("t2", "ann", "skip"), ("t3", "ann", "bye"), ("t1", "bob", "yo")]]
+
+    assert conversation(QuorvalentStore()) == conversation(InMemoryStore()) == [["hi"], ["hi"], ["hi", "bye"], ["yo"]]
+
+
 @pytest.mark.parametrize("one,other", LOOKALIKES)
 def test_lookalike_namespaces_stay_apart(one, other):
     assert run(QuorvalentStore(), APART, one=one, other=other) == run(InMemoryStore(), APART, one=one, other=other)
