@@ -545,8 +545,8 @@ class QuorvalentStore(BaseStore):
                 # Without a filter, exactly the entries still wanted (more if some are stale).
                 want = None if wanted or stop is None else stop - len(found)
                 oks = store.scan(_ORD + ns, start=start, limit=want)
-                for at in range(0, len(oks), _CHUNK):
-                    chunk = oks[at : at + _CHUNK]
+                for first in range(0, len(oks), _CHUNK):
+                    chunk = oks[first : first + _CHUNK]
                     recs = store.get_many([(_REC + ns, ok[16:]) for ok in chunk])
                     for ok, rec in zip(chunk, recs):
                         if rec is None or f"{rec[0]:016x}" != ok[:16]:
