@@ -59,6 +59,7 @@ from langgraph.checkpoint.base import (
 )
 
 from quorvalent._core import HandoffGraph, Store
+from quorvalent._memory import QuorvalentStore as QuorvalentStore
 
 __all__ = ["QuorvalentSaver", "router"]
 
