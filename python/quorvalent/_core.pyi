@@ -44,6 +44,20 @@ class Store:
         """Store many `(namespace, key, value)` triples in one call."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
+    def get_raw(self, namespace: str, key: str) -> bytes | None:
+        """The encoded bytes stored at `(namespace, key)`, or `None` if absent."""
+    def get_many_raw(self, pairs: Sequence[tuple[str, str]]) -> list[bytes | None]:
+        """The encoded bytes of many `(namespace, key)` pairs, in input order."""
+    def set_raw(self, namespace: str, key: str, data: bytes) -> None:
+        """Store encoded bytes under `(namespace, key)` as they are."""
+    def apply_raw(
+        self,
+        items: Sequence[tuple[str, str, bytes]],
+        deletes: Sequence[tuple[str, str]] = (),
+    ) -> None:
+        """Remove `deletes`, then store `items`, as one change."""
+    def restore_namespace(self, snapshot: Snapshot, namespace: str) -> None:
+        """Roll one namespace back to what it holds in `snapshot`."""
     def contains(self, namespace: str, key: str) -> bool:
         """Return whether `(namespace, key)` exists."""
     def delete(self, namespace: str, key: str) -> bool:
@@ -107,6 +121,10 @@ class Snapshot:
         """Return the value at `(namespace, key)` in the snapshot, or `default` (None) if absent."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs from the snapshot, preserving input order."""
+    def get_raw(self, namespace: str, key: str) -> bytes | None:
+        """The encoded bytes at `(namespace, key)` in the snapshot, or `None` if absent."""
+    def get_many_raw(self, pairs: Sequence[tuple[str, str]]) -> list[bytes | None]:
+        """The encoded bytes of many `(namespace, key)` pairs, in input order."""
     def keys_in(self, namespace: str, prefix: str | None = None) -> list[str]:
         """Keys within `namespace` in the snapshot, optionally only those starting with `prefix`."""
     def namespaces(self, prefix: str | None = None) -> list[str]:

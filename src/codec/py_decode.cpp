@@ -6,25 +6,20 @@
 #include <vector>
 
 #include "bridge/error.hpp"
+#include "codec/messages.hpp"
 #include "codec/py_codec.hpp"
 
 namespace codec {
 namespace {
 
-[[noreturn]] void malformed(const char* msg) {
-  py::raise_value_error(std::string("msgpack decode error: ") + msg);
-}
+[[noreturn]] void malformed(std::string_view msg) { py::raise_value_error(decode_error(msg)); }
 
 void check_read(ReadError e) {
-  if (e == ReadError::EndOfInput) malformed("unexpected end of input");
-  if (e == ReadError::LengthOverflow) malformed("length overflow");
+  if (e == ReadError::EndOfInput) malformed(kEndOfInput);
+  if (e == ReadError::LengthOverflow) malformed(kLengthOverflow);
 }
 
-[[noreturn]] void depth_error() {
-  py::raise_value_error("value nests deeper than " + std::to_string(kMaxDepth) +
-                        " levels (or is self-referential); the quorvalent msgpack codec "
-                        "rejects it to protect the native stack");
-}
+[[noreturn]] void depth_error() { py::raise_value_error(depth_message()); }
 
 std::uint64_t load64(const unsigned char* p) {
   std::uint64_t v;
@@ -329,7 +324,7 @@ py::Ref read_obj(Input& r, int depth) {
     case 0xc0:
       return py::borrow(Py_None);
     case 0xc1:
-      malformed("reserved marker 0xc1");
+      malformed(kReservedMarker);
     case 0xc2:
       return py::borrow(Py_False);
     case 0xc3:
@@ -383,7 +378,7 @@ py::Ref read_obj(Input& r, int depth) {
     case 0xdf:
       return read_map(r, read_len(r, 4), depth);
     default:  // 0xc7-0xc9, 0xd4-0xd8: extensions
-      py::raise_value_error("msgpack extension types are not supported by the quorvalent codec");
+      py::raise_value_error(std::string(kExtensionMessage));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "codec/messages.hpp"
 #include "codec/py_codec.hpp"
 #include "codec/py_walk.hpp"
 
@@ -22,11 +23,7 @@ namespace {
 
 using detail::u32_len;
 
-[[noreturn]] void depth_error() {
-  py::raise_value_error("value nests deeper than " + std::to_string(kMaxDepth) +
-                        " levels (or is self-referential); the quorvalent msgpack codec "
-                        "rejects it to protect the native stack");
-}
+[[noreturn]] void depth_error() { py::raise_value_error(depth_message()); }
 
 [[noreturn]] void int_out_of_range() {
   py::raise_value_error("integer out of 64-bit range is not supported by the quorvalent codec");

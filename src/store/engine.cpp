@@ -57,6 +57,26 @@ void add_bytes(detail::Shard& shard, std::uint64_t delta) noexcept {
   shard.bytes.fetch_add(delta, std::memory_order_relaxed);
 }
 
+// Removes one pair from a shard whose write lock the caller holds, dropping a namespace
+// that loses its last key; returns the removed value's size (0 if it was absent).
+std::uint64_t remove_pair(detail::Shard& shard, std::string_view ns,
+                          std::string_view key) noexcept {
+  const KeyMap* keys = shard.map.find(ns);
+  if (!keys) return 0;
+  const EncodedValue* value = keys->find(key);
+  if (!value) return 0;
+  const std::uint64_t size = value->size();
+  if (keys->size() == 1) {
+    shard.map.erase_in_place(ns);  // no empty key maps
+  } else {
+    shard.map.modify_existing(ns, [&](NamespaceKeys& km) {
+      km.erase_in_place(key);
+      km.bytes -= size;
+    });
+  }
+  return size;
+}
+
 bool has_prefix(std::string_view s, std::optional<std::string_view> prefix) noexcept {
   return !prefix || s.starts_with(*prefix);
 }
@@ -107,19 +127,8 @@ bool Engine::erase(std::string_view ns, std::string_view key) noexcept {
   detail::Shard& shard = shards_[shard_index(ns)];
   ExclusiveLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(ns);
-  if (!keys) return false;
-  const EncodedValue* value = keys->find(key);
-  if (!value) return false;
-  const std::uint64_t size = value->size();
-  if (keys->size() == 1) {
-    shard.map.erase_in_place(ns);  // no empty key maps
-  } else {
-    shard.map.modify_existing(ns, [&](NamespaceKeys& km) {
-      km.erase_in_place(key);
-      km.bytes -= size;
-    });
-  }
-  add_bytes(shard, std::uint64_t{0} - size);
+  if (!keys || !keys->find(key)) return false;
+  add_bytes(shard, std::uint64_t{0} - remove_pair(shard, ns, key));
   return true;
 }
 
@@ -143,10 +152,37 @@ std::uint64_t Engine::entry_count() const {
   return n;
 }
 
-// Writes item 0..n-1 (namespace ns_of(i), key key_of(i), value value_of(i), which receives
-// the replaced value so that the caller releases it unlocked) in shard order; each run of one
-// namespace within a shard costs one namespace lookup, then one key-map update per item, in input
-// order.
+// Writes items order[begin..end) into `shard`, whose write lock the caller holds: item i
+// has namespace ns_of(i), key key_of(i) and value value_of(i), which receives the replaced
+// value so that the caller releases it unlocked. Each run of one namespace costs one
+// namespace lookup, then one key-map update per item, in order. Returns the byte change.
+template <class NsOf, class KeyOf, class ValueOf>
+std::uint64_t write_run(detail::Shard& shard, const std::size_t* begin, const std::size_t* end,
+                        NsOf&& ns_of, KeyOf&& key_of, ValueOf&& value_of) noexcept {
+  std::uint64_t delta = 0;
+  for (const std::size_t* p = begin; p < end;) {
+    auto&& ns = ns_of(*p);
+    const std::size_t* run_end = p + 1;
+    while (run_end < end && base::same_bytes(ns_of(*run_end), ns)) ++run_end;
+    // Items are consumed: new names may be moved into the maps.
+    delta += shard.map.modify(std::move(ns), [&](NamespaceKeys& keys) {
+      std::uint64_t d = 0;
+      for (const std::size_t* r = p; r < run_end; ++r) {
+        EncodedValue& value = value_of(*r);
+        assert(value);
+        d += value.size();
+        d -= keys.modify(std::move(key_of(*r)),
+                         [&](EncodedValue& slot) { return replace(slot, value); });
+      }
+      keys.bytes += d;
+      return d;
+    });
+    p = run_end;
+  }
+  return delta;
+}
+
+// Writes item 0..n-1 in shard order, one shard at a time (see write_run).
 template <class NsOf, class KeyOf, class ValueOf>
 void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, NsOf&& ns_of,
                  KeyOf&& key_of, ValueOf&& value_of) noexcept {
@@ -156,28 +192,9 @@ void write_batch(std::array<detail::Shard, kShardCount>& shards, std::size_t n, 
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (starts[s] == starts[s + 1]) continue;
     detail::Shard& shard = shards[s];
-    std::uint64_t delta = 0;
     ExclusiveLock lock(shard.mutex);
-    for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
-      auto&& ns = ns_of(order[p]);
-      for (run_end = p + 1; run_end < starts[s + 1] && base::same_bytes(ns_of(order[run_end]), ns);
-           ++run_end) {
-      }
-      // Items are consumed: new names may be moved into the maps.
-      delta += shard.map.modify(std::move(ns), [&](NamespaceKeys& keys) {
-        std::uint64_t d = 0;
-        for (std::size_t r = p; r < run_end; ++r) {
-          EncodedValue& value = value_of(order[r]);
-          assert(value);
-          d += value.size();
-          d -= keys.modify(std::move(key_of(order[r])),
-                           [&](EncodedValue& slot) { return replace(slot, value); });
-        }
-        keys.bytes += d;
-        return d;
-      });
-    }
-    add_bytes(shard, delta);
+    add_bytes(shard, write_run(shard, order.data() + starts[s], order.data() + starts[s + 1], ns_of,
+                               key_of, value_of));
   }
 }
 
@@ -196,15 +213,60 @@ void Engine::set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> val
       [&](std::size_t i) -> EncodedValue& { return values[i]; });
 }
 
+void Engine::apply(std::span<const KeyRef> deletes, std::span<const KeyRef> pairs,
+                   std::span<EncodedValue> values) noexcept {
+  assert(pairs.size() == values.size());
+  std::array<std::size_t, kShardCount + 1> del_starts, set_starts;
+  std::vector<std::size_t> del_order, set_order;
+  shard_order(deletes.size(), [&](std::size_t i) { return deletes[i].ns; }, del_starts, del_order);
+  shard_order(pairs.size(), [&](std::size_t i) { return pairs[i].ns; }, set_starts, set_order);
+  auto touched = [&](std::size_t s) {
+    return del_starts[s] != del_starts[s + 1] || set_starts[s] != set_starts[s + 1];
+  };
+  // Every touched shard is held from the first change to the last, so that no reader of
+  // a shard and no snapshot sees part of the batch.
+  std::array<ExclusiveLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s)
+    if (touched(s)) locks[s] = ExclusiveLock(shards_[s].mutex);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (!touched(s)) continue;
+    detail::Shard& shard = shards_[s];
+    std::uint64_t delta = 0;
+    for (std::size_t p = del_starts[s]; p < del_starts[s + 1]; ++p) {
+      const KeyRef& d = deletes[del_order[p]];
+      delta -= remove_pair(shard, d.ns, d.key);
+    }
+    delta += write_run(
+        shard, set_order.data() + set_starts[s], set_order.data() + set_starts[s + 1],
+        [&](std::size_t i) { return pairs[i].ns; }, [&](std::size_t i) { return pairs[i].key; },
+        [&](std::size_t i) -> EncodedValue& { return values[i]; });
+    add_bytes(shard, delta);
+  }
+  for (ExclusiveLock& lock : locks)
+    if (lock.owns_lock()) lock.unlock();
+}
+
 std::vector<EncodedValue> Engine::get_many(std::span<const KeyRef> pairs) const {
+  return read_batch(pairs, false);
+}
+
+std::vector<EncodedValue> Engine::get_many_atomic(std::span<const KeyRef> pairs) const {
+  return read_batch(pairs, true);
+}
+
+std::vector<EncodedValue> Engine::read_batch(std::span<const KeyRef> pairs, bool together) const {
   std::vector<EncodedValue> out(pairs.size());
   std::array<std::size_t, kShardCount + 1> starts;
   std::vector<std::size_t> order;
   shard_order(pairs.size(), [&](std::size_t i) { return pairs[i].ns; }, starts, order);
+  std::array<SharedLock, kShardCount> held;
+  if (together)
+    for (std::size_t s = 0; s < kShardCount; ++s)
+      if (starts[s] != starts[s + 1]) held[s] = SharedLock(shards_[s].mutex);
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (starts[s] == starts[s + 1]) continue;
     const detail::Shard& shard = shards_[s];
-    SharedLock lock(shard.mutex);
+    SharedLock lock = together ? std::move(held[s]) : SharedLock(shard.mutex);
     for (std::size_t p = starts[s], run_end; p < starts[s + 1]; p = run_end) {
       const std::string_view ns = pairs[order[p]].ns;
       for (run_end = p + 1;
@@ -238,11 +300,7 @@ std::optional<std::string> Engine::max_key(std::string_view ns) const {
   SharedLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(ns);
   if (!keys || keys->empty()) return std::nullopt;
-  const std::string* best = nullptr;
-  // std::string compares through char_traits<char>, which orders bytes as unsigned.
-  for (const auto& entry : *keys)
-    if (!best || *best < entry.first) best = &entry.first;
-  return *best;
+  return *keys->max_key();
 }
 
 std::vector<std::string> Engine::namespaces(std::optional<std::string_view> prefix) const {
@@ -301,6 +359,30 @@ void Engine::copy_namespace(std::string_view source, std::string_view target) no
       to.map = std::move(to.map).erase(target_owned);
     }
     add_bytes(to, delta);
+  }  // `replaced` is freed here, unlocked
+}
+
+void Engine::restore_namespace(const SnapshotData& snap, std::string_view ns) noexcept {
+  const std::size_t si = shard_index(ns);
+  const NamespaceKeys* kept = snap.shards()[si].find(ns);  // immutable: no lock
+  NamespaceKeys incoming = kept ? *kept : NamespaceKeys{};
+  std::string ns_owned(ns);
+  detail::Shard& shard = shards_[si];
+  NamespaceKeys replaced;
+  {
+    ExclusiveLock lock(shard.mutex);
+    const NamespaceKeys* old = shard.map.find(ns);
+    if (!old && !kept) return;
+    std::uint64_t delta = incoming.bytes;
+    if (old) {
+      replaced = *old;
+      delta -= replaced.bytes;
+    }
+    if (kept)
+      shard.map = std::move(shard.map).set(std::move(ns_owned), std::move(incoming));
+    else
+      shard.map = std::move(shard.map).erase(ns_owned);
+    add_bytes(shard, delta);
   }  // `replaced` is freed here, unlocked
 }
 

@@ -8,7 +8,8 @@
 //
 // Locking discipline: an operation on one namespace takes one shard lock; operations that
 // visit several shards take them one at a time in ascending order; snapshot() and
-// restore() hold all 16 together, and copy_namespace() its two, taken in ascending order. The
+// restore() hold all 16 together, apply() and get_many_atomic() the shards they touch, and
+// copy_namespace() its two, always taken in ascending order. The
 // last-id and history locks are never held with a shard lock or with each other. No lock is held
 // while calling anything outside the engine, and memory a write releases (clear, restore,
 // history trimming, values replaced by set and set_many) is freed after unlocking.
@@ -120,6 +121,20 @@ class Engine {
   // One result per input, in input order; null where absent. O(n) expected.
   std::vector<EncodedValue> get_many(std::span<const KeyRef> pairs) const;
 
+  // The same, with the read locks of every touched shard held together (taken in
+  // ascending order), so that the results are one moment of the store: an apply() is seen
+  // whole or not at all.
+  std::vector<EncodedValue> get_many_atomic(std::span<const KeyRef> pairs) const;
+
+  // One change made of several: removes the pairs of `deletes`, then stores values[i]
+  // (non-null) under pairs[i] as set_many does (the last of a repeated pair wins; a pair in
+  // both ends up stored). The write locks of every touched shard are held together, taken
+  // in ascending order, so no reader of a shard and no snapshot sees part of it. values[i]
+  // receives the value it replaced, to be released by the caller unlocked. Requires equal
+  // lengths. O(n) expected.
+  void apply(std::span<const KeyRef> deletes, std::span<const KeyRef> pairs,
+             std::span<EncodedValue> values) noexcept;
+
   // --- Queries: copy only the strings returned; results are unsorted (map order). ---
 
   // Keys of `ns` that start with `prefix` (all keys when empty/absent). One read lock for
@@ -128,7 +143,7 @@ class Engine {
                                 std::optional<std::string_view> prefix = std::nullopt) const;
 
   // Greatest key of `ns` in bytewise order, or empty if the namespace holds nothing.
-  // One read lock, O(keys of ns), copies one string.
+  // One read lock, O(depth) along the key map's order summaries, copies one string.
   std::optional<std::string> max_key(std::string_view ns) const;
 
   // Namespaces starting with `prefix`, grouped by ascending shard, one read lock at a time
@@ -136,8 +151,9 @@ class Engine {
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix = std::nullopt) const;
 
   // Keys of `ns` passing `range`, in bytewise order (descending with range.reverse). Takes
-  // an O(1) copy of the key map under the read lock and selects from it unlocked.
-  // O(keys of ns * log limit); copies only the keys returned.
+  // an O(1) copy of the key map under the read lock and selects from it unlocked: with a
+  // limit, O(limit x depth) when the range is open where the order starts (scan_keys),
+  // else O(keys of ns * log limit); copies only the keys returned.
   std::vector<std::string> scan(std::string_view ns, const ScanRange& range) const;
 
   // --- Whole namespaces ---
@@ -148,6 +164,12 @@ class Engine {
   // counter moves by the two namespaces' byte totals. A replaced key map is freed after
   // unlocking.
   void copy_namespace(std::string_view source, std::string_view target) noexcept;
+
+  // Makes `ns` hold exactly what it holds in `snap` (from any engine; nothing, when `snap`
+  // lacks it), sharing the snapshot's key map: no key or value is copied, and the byte
+  // counter moves by the two namespaces' totals. One write lock, O(1) map work; a replaced
+  // key map is freed after unlocking.
+  void restore_namespace(const SnapshotData& snap, std::string_view ns) noexcept;
 
   // Removes `ns` with all its keys; returns how many it held (0 if absent). One write
   // lock, O(1) map work; the key map is freed after unlocking.
@@ -172,6 +194,8 @@ class Engine {
   void restore(const SnapshotData& snap) noexcept;
 
  private:
+  std::vector<EncodedValue> read_batch(std::span<const KeyRef> pairs, bool together) const;
+
   std::array<detail::Shard, kShardCount> shards_;
   std::atomic<std::uint64_t> next_id_{1};
   std::mutex last_id_mutex_;

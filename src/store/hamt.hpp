@@ -11,19 +11,31 @@
 // owns no node: nothing is shared between maps that did not copy each other, and a change
 // that copies no node makes no atomic update at all.
 //
+// Every node also keeps order summaries: which two of its slots hold the greatest and the
+// second greatest key below it, and which two the least and the second least (a slot is a
+// bit position plus whether it holds an entry or a child, so rebuilds that shift the
+// arrays leave it valid). Following the first of them down gives a map's greatest or least
+// key in O(depth), and the second lets an ordered walk take the next key of a node without
+// looking at its other slots (ordered_walk below). A key is added or removed along one
+// path, so only the nodes of that path may change their summaries, and the walk up stops at
+// the first node whose extremes stay; a new value for an existing key changes none.
+//
 // Changes are noexcept: running out of memory halfway would leave a map half changed, so it
 // ends the process. Reads never allocate.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/bits.hpp"
 #include "base/siphash.hpp"
@@ -44,17 +56,35 @@ inline std::uint32_t trie_index(std::uint32_t bitmap, std::uint32_t bit) noexcep
   return base::popcount32(bitmap & (bit - 1));
 }
 
+// A slot of a node in an order summary: the bit position, and kChildSlot when a child sits
+// there rather than an entry.
+inline constexpr std::uint8_t kChildSlot = 0x20;
+inline constexpr std::uint8_t kNoSlot = 0xff;
+// Summary positions: greatest, second greatest, least, second least. Max ? 0 : 2 picks the
+// pair of one direction.
+inline constexpr unsigned kFirstMax = 0, kFirstMin = 2;
+
+inline std::uint8_t trie_slot(std::uint32_t bit, bool child) noexcept {
+  return static_cast<std::uint8_t>(std::countr_zero(bit) | (child ? kChildSlot : 0));
+}
+inline std::uint32_t slot_bit(std::uint8_t slot) noexcept {
+  return std::uint32_t{1} << (slot & 31);
+}
+
 // One trie node in one heap block: this header, the entries, then the child pointers.
-// Below the last hash level a node is a collision node: `datamap` counts its entries.
+// Below the last hash level a node is a collision node: `datamap` counts its entries, and
+// it keeps no summaries (its few entries are compared when asked).
 template <class Entry>
 struct TrieNode {
   std::atomic<std::uint32_t> refs{1};
   std::uint32_t datamap = 0;
   std::uint32_t nodemap = 0;
-  std::uint32_t collision = 0;
+  std::uint8_t collision = 0;
+  std::uint8_t order[4] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot};
 
+  // The fields above: three words, the flag and the four summaries.
   static constexpr std::size_t kHeader =
-      (sizeof(std::uint64_t) * 2 + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
+      (20 + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
 
   std::uint32_t data_count() const noexcept {
     return collision ? datamap : base::popcount32(datamap);
@@ -70,9 +100,23 @@ struct TrieNode {
   TrieNode* const* children() const noexcept {
     return reinterpret_cast<TrieNode* const*>(entries() + data_count());
   }
+  std::uint32_t slot_count() const noexcept { return base::popcount32(datamap | nodemap); }
+  const Entry& entry_at(std::uint8_t slot) const noexcept {
+    return entries()[trie_index(datamap, slot_bit(slot))];
+  }
+  const TrieNode* child_at(std::uint8_t slot) const noexcept {
+    return children()[trie_index(nodemap, slot_bit(slot))];
+  }
+  // Points every summary naming slot `from` at `to` (an entry that moved into a child, or
+  // a child folded into an entry, at the same bit).
+  void retarget(std::uint8_t from, std::uint8_t to) noexcept {
+    for (std::uint8_t& s : order)
+      if (s == from) s = to;
+  }
 
   // A node shell with room for `nd` entries and `nc` children, none constructed yet.
   static TrieNode* allocate(std::uint32_t nd, std::uint32_t nc, bool is_collision) noexcept {
+    static_assert(sizeof(TrieNode) <= kHeader);
     void* mem = ::operator new(kHeader + nd * sizeof(Entry) + nc * sizeof(TrieNode*));
     auto* n = new (mem) TrieNode;
     n->collision = is_collision;
@@ -106,6 +150,7 @@ struct TrieNode {
     TrieNode* m = allocate(nd, nc, n->collision);
     m->datamap = n->datamap;
     m->nodemap = n->nodemap;
+    std::copy(std::begin(n->order), std::end(n->order), m->order);
     const Entry* from = n->entries();
     Entry* to = m->entries();
     for (std::uint32_t i = 0; i < nd; ++i) new (to + i) Entry(from[i]);
@@ -121,7 +166,8 @@ struct TrieNode {
   // `n` (owned) rebuilt with datamap `dm` and nodemap `nm`: entry slot `skip_entry` of the
   // old node dropped (if not npos), `add` moved in at new entry slot `add_at` (if given),
   // child slot `skip_child` dropped, `child` put in at new child slot `child_at`.
-  // Consumes `n`'s shell; children move without count changes.
+  // Consumes `n`'s shell; children move without count changes. The summaries are kept as
+  // they were: the caller fixes those that named a slot it dropped or turned.
   static constexpr std::uint32_t npos = ~std::uint32_t{0};
   static TrieNode* rebuild(TrieNode* n, std::uint32_t dm, std::uint32_t nm,
                            std::uint32_t skip_entry, Entry* add, std::uint32_t add_at,
@@ -132,6 +178,7 @@ struct TrieNode {
     TrieNode* m = allocate(coll ? dm : base::popcount32(dm), base::popcount32(nm), coll);
     m->datamap = dm;
     m->nodemap = nm;
+    std::copy(std::begin(n->order), std::end(n->order), m->order);
     Entry* from = n->entries();
     Entry* to = m->entries();
     for (std::uint32_t i = 0, j = 0; i <= old_nd; ++i) {
@@ -153,7 +200,6 @@ struct TrieNode {
 };
 
 }  // namespace detail
-
 // The hasher of the store's maps: SipHash-1-3 under a key of the map's own, drawn when the
 // map gets its first entry (a map never filled costs no draw).
 struct KeyedSipHash {
@@ -163,10 +209,19 @@ struct KeyedSipHash {
     if (key == base::SipKey{}) key = base::fresh_map_key();
   }
   std::uint64_t operator()(std::string_view s) const noexcept { return base::siphash13(key, s); }
+  friend bool operator==(const KeyedSipHash&, const KeyedSipHash&) = default;
 };
 
-// Hasher: a copyable object held by each map, with ensure_keyed() (called before the first
-// entry goes in) and a noexcept operator()(std::string_view) -> std::uint64_t.
+// Which keys an ordered walk returns: lo <= key < hi, each bound only when given; keys
+// compare bytewise (unsigned bytes, a proper prefix first).
+struct KeyBounds {
+  std::optional<std::string_view> lo;
+  std::optional<std::string_view> hi;
+};
+
+// Hasher: a copyable, equality-comparable object held by each map, with ensure_keyed()
+// (called before the first entry goes in) and a noexcept operator()(std::string_view) ->
+// std::uint64_t. Equal hashers hash every key alike, so their maps place it alike.
 template <class V, class Hasher = KeyedSipHash>
 class HashTrie {
  public:
@@ -279,13 +334,60 @@ class HashTrie {
   bool empty() const noexcept { return size_ == 0; }
   // Same value for two maps exactly when they are one trie (or both empty).
   const void* identity() const noexcept { return root_; }
+  // Whether both maps place every key alike (a copy of one another, or made from one).
+  bool same_hashing(const HashTrie& o) const noexcept { return hasher_ == o.hasher_; }
   iterator begin() const noexcept { return iterator(root_); }
   iterator end() const noexcept { return iterator(); }
 
   const V* find(std::string_view k) const noexcept {
-    return root_ ? find_hashed(k, hash(k)) : nullptr;
+    return root_ ? find_below(root_, 0, k, hash(k)) : nullptr;
   }
   size_type count(std::string_view k) const noexcept { return find(k) ? 1 : 0; }
+
+  // The greatest (least) key in bytewise order, or nullptr when empty. O(depth) along the
+  // summaries, noexcept.
+  const std::string* max_key() const noexcept {
+    return root_ ? &extreme<true>(root_).first : nullptr;
+  }
+  const std::string* min_key() const noexcept {
+    return root_ ? &extreme<false>(root_).first : nullptr;
+  }
+
+  // Appends to `out`, as views into this map, the first `limit` keys within `bounds` that
+  // pass `keep`, in ascending key order (descending when `descending`). A best-first walk
+  // along the order summaries: with the bound of the starting end open it costs
+  // O(limit x depth) whatever the size; every key it must pass over (outside the bound it
+  // starts from, or refused by `keep`) adds to that. Gives up after `budget` steps,
+  // returning false with `out` as it was, so that a caller whose range skips much of the
+  // map can walk it instead. Allocates its work list and `out`; throws std::bad_alloc.
+  template <class Keep>
+  bool ordered_walk(bool descending, std::size_t limit, const KeyBounds& bounds, Keep&& keep,
+                    std::size_t budget, std::vector<std::string_view>& out) const {
+    const std::size_t had = out.size();
+    const bool done = descending
+                          ? OrderedWalk<true, Keep>(bounds, keep, limit, budget, out).run(root_)
+                          : OrderedWalk<false, Keep>(bounds, keep, limit, budget, out).run(root_);
+    if (!done) out.resize(had);
+    return done;
+  }
+
+  // Calls only(entry) for every entry of this map whose key `other` lacks, and
+  // both(entry, other_value) for every key both hold, in this map's iteration order; a
+  // subtree the two maps share (one node) is skipped, since it holds the same entries on
+  // both sides. Requires same_hashing(other) unless either map is empty. Costs O(entries
+  // of the nodes that differ), which after c changes is O(c x depth x 32), not O(size).
+  template <class Only, class Both>
+  void diff_walk(const HashTrie& other, Only&& only, Both&& both) const {
+    if (!root_ || root_ == other.root_) return;
+    if (!other.root_) {
+      for (const value_type& e : *this) only(e);
+      return;
+    }
+    diff_nodes(root_, other.root_, 0, only, both);
+  }
+
+  // For tests: whether every node's summaries match a recomputation from its slots.
+  bool orders_consistent() const noexcept { return !root_ || orders_consistent(root_, 0); }
 
   // --- Changes in place: copy shared nodes on the path, mutate the rest. noexcept. ---
 
@@ -297,8 +399,10 @@ class HashTrie {
     if (!root_) {
       hasher_.ensure_keyed();
       const std::uint64_t h = hash(kv);
+      const std::uint32_t bit = detail::trie_bit(h, 0);
       Node* n = Node::allocate(1, 0, false);
-      n->datamap = detail::trie_bit(h, 0);
+      n->datamap = bit;
+      n->order[detail::kFirstMax] = n->order[detail::kFirstMin] = detail::trie_slot(bit, false);
       new (n->entries()) value_type(std::string(std::forward<K>(k)), V{});
       root_ = n;
       size_ = 1;
@@ -312,7 +416,7 @@ class HashTrie {
   bool modify_existing(std::string_view k, F&& fn) noexcept {
     if (!root_) return false;
     const std::uint64_t h = hash(k);
-    if (!find_hashed(k, h)) return false;
+    if (!find_below(root_, 0, k, h)) return false;
     modify_hashed(k, h, std::forward<F>(fn));
     return true;
   }
@@ -321,12 +425,13 @@ class HashTrie {
   bool erase_in_place(std::string_view k) noexcept {
     if (!root_) return false;
     const std::uint64_t h = hash(k);
-    if (!find_hashed(k, h)) return false;
-    erase_rec(root_, 0, h, k);
+    if (!find_below(root_, 0, k, h)) return false;
     if (--size_ == 0) {
       Node::release(root_);
       root_ = nullptr;
+      return true;
     }
+    erase_rec(root_, 0, h, k);
     return true;
   }
 
@@ -380,9 +485,10 @@ class HashTrie {
  private:
   std::uint64_t hash(std::string_view k) const noexcept { return hasher_(k); }
 
-  const V* find_hashed(std::string_view k, std::uint64_t h) const noexcept {
-    const Node* n = root_;
-    for (unsigned shift = 0;; shift += detail::kTrieBits) {
+  // `k` (hash `h`) in the subtree of `n`, whose level starts at `shift`.
+  static const V* find_below(const Node* n, unsigned shift, std::string_view k,
+                             std::uint64_t h) noexcept {
+    for (;; shift += detail::kTrieBits) {
       if (shift >= detail::kHashBits) {
         const value_type* e = n->entries();
         for (std::uint32_t i = 0; i < n->datamap; ++i)
@@ -399,6 +505,331 @@ class HashTrie {
     }
   }
 
+  // --- Order summaries ---
+
+  // `a` comes before `b` in the direction: greater first for Max, smaller first otherwise.
+  template <bool Max>
+  static bool before(std::string_view a, std::string_view b) noexcept {
+    return Max ? b < a : a < b;
+  }
+
+  // The entry holding the greatest (Max) or least key below `n`.
+  template <bool Max>
+  static const value_type& extreme(const Node* n) noexcept {
+    for (;;) {
+      if (n->collision) {
+        const value_type* e = n->entries();
+        const value_type* best = e;
+        for (std::uint32_t i = 1; i < n->datamap; ++i)
+          if (before<Max>(e[i].first, best->first)) best = e + i;
+        return *best;
+      }
+      const std::uint8_t s = n->order[Max ? detail::kFirstMax : detail::kFirstMin];
+      if (!(s & detail::kChildSlot)) return n->entry_at(s);
+      n = n->child_at(s);
+    }
+  }
+
+  // The extreme entry of slot `s` of `n`: the entry there, or its child's extreme.
+  template <bool Max>
+  static const value_type& slot_extreme(const Node* n, std::uint8_t s) noexcept {
+    return (s & detail::kChildSlot) ? extreme<Max>(n->child_at(s)) : n->entry_at(s);
+  }
+
+  // The two best slots of `n` in the direction, from all its slots.
+  template <bool Max>
+  static void best_two(const Node* n, std::uint8_t& first, std::uint8_t& second) noexcept {
+    const value_type* b1 = nullptr;
+    const value_type* b2 = nullptr;
+    first = second = detail::kNoSlot;
+    for (std::uint32_t bits = n->datamap | n->nodemap; bits != 0; bits &= bits - 1) {
+      const std::uint32_t bit = bits & (~bits + 1);
+      const std::uint8_t s = detail::trie_slot(bit, (n->nodemap & bit) != 0);
+      const value_type& e = slot_extreme<Max>(n, s);
+      if (!b1 || before<Max>(e.first, b1->first)) {
+        second = first, b2 = b1;
+        first = s, b1 = &e;
+      } else if (!b2 || before<Max>(e.first, b2->first)) {
+        second = s, b2 = &e;
+      }
+    }
+  }
+
+  template <bool Max>
+  static void recompute(Node* n) noexcept {
+    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
+    best_two<Max>(n, n->order[at], n->order[at + 1]);
+  }
+
+  // Slot `s` of `n` now also holds the new key `k` (new there, or deeper down). Updates the
+  // summaries of one direction; returns whether `k` is now the extreme of `n`, which is
+  // when `n`'s parent must look too.
+  template <bool Max>
+  static bool raise(Node* n, std::uint8_t s, const std::string& k) noexcept {
+    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
+    std::uint8_t& first = n->order[at];
+    std::uint8_t& second = n->order[at + 1];
+    if (s == first) return &slot_extreme<Max>(n, s).first == &k;
+    if (s != second && second != detail::kNoSlot &&
+        !before<Max>(k, slot_extreme<Max>(n, second).first))
+      return false;  // still behind the two best
+    if (before<Max>(k, slot_extreme<Max>(n, first).first)) {
+      second = first;
+      first = s;
+      return true;
+    }
+    second = s;
+    return false;
+  }
+
+  // After `k` (hash `h`) went in at or below the node at level `bottom_shift`, whose own
+  // summaries already account for the slots it changed: updates the path up to the root,
+  // stopping at the first node whose extremes `k` does not become.
+  void raise_path(std::uint64_t h, unsigned bottom_shift, const std::string& k) noexcept {
+    Node* path[detail::kTrieMaxDepth];
+    unsigned depth = 0;
+    Node* n = root_;
+    for (unsigned shift = 0;; shift += detail::kTrieBits) {
+      path[depth++] = n;
+      if (shift == bottom_shift) break;
+      n = n->children()[detail::trie_index(n->nodemap, detail::trie_bit(h, shift))];
+    }
+    bool up_max = true, up_min = true;
+    while (depth > 0 && (up_max || up_min)) {
+      --depth;
+      Node* x = path[depth];
+      const std::uint32_t bit = detail::trie_bit(h, depth * detail::kTrieBits);
+      const std::uint8_t s = detail::trie_slot(bit, (x->nodemap & bit) != 0);
+      if (up_max) up_max = raise<true>(x, s, k);
+      if (up_min) up_min = raise<false>(x, s, k);
+    }
+  }
+
+  // For erase: which extremes of a subtree the removed key was.
+  static constexpr unsigned kWasMax = 1, kWasMin = 2;
+
+  // Slot `s` of `n` lost the key that was the subtree extremes `was` says (or the slot is
+  // gone): a summary naming it may now be wrong.
+  static void lowered(Node* n, std::uint8_t s, unsigned was) noexcept {
+    if (n->slot_count() == 0) return;
+    if ((was & kWasMax) &&
+        (n->order[detail::kFirstMax] == s || n->order[detail::kFirstMax + 1] == s))
+      recompute<true>(n);
+    if ((was & kWasMin) &&
+        (n->order[detail::kFirstMin] == s || n->order[detail::kFirstMin + 1] == s))
+      recompute<false>(n);
+  }
+
+  bool orders_consistent(const Node* n, unsigned shift) const noexcept {
+    if (n->collision) return true;
+    std::uint8_t want[4];
+    best_two<true>(n, want[0], want[1]);
+    best_two<false>(n, want[2], want[3]);
+    if (!std::equal(want, want + 4, n->order)) return false;
+    for (std::uint32_t i = 0; i < n->child_count(); ++i)
+      if (!orders_consistent(n->children()[i], shift + detail::kTrieBits)) return false;
+    return true;
+  }
+
+  // --- Ordered walk ---
+
+  // Best-first over a work list ordered by each item's bound (a key at or beyond
+  // everything the item holds, in the direction): the top item's bound is the next key
+  // when the top is an entry; a node is opened along its first summaries down to an entry,
+  // leaving behind for each node passed a Tail item (the node without its best slot,
+  // bounded by the second summary), which opens into that slot and a Rest item (all other
+  // slots, bounded by the same key but after it), which is the only step that looks at
+  // every slot of a node.
+  template <bool Max, class Keep>
+  class OrderedWalk {
+   public:
+    OrderedWalk(const KeyBounds& b, Keep& keep, std::size_t limit, std::size_t budget,
+                std::vector<std::string_view>& out)
+        : bounds_(b), keep_(keep), limit_(out.size() + limit), budget_(budget), out_(out) {
+      list_.reserve(64);
+    }
+
+    // False when the budget ran out before the walk was done.
+    bool run(const Node* root) {
+      if (!root || out_.size() >= limit_) return true;
+      bool go_on = open(root, extreme<Max>(root).first);
+      while (go_on && !exhausted_ && !list_.empty()) {
+        if (!spend()) break;
+        std::pop_heap(list_.begin(), list_.end(), After{});
+        const Item item = list_.back();
+        list_.pop_back();
+        switch (item.kind) {
+          case Kind::Entry:
+            go_on = take(*item.bound);
+            break;
+          case Kind::Node:
+            go_on = open(item.node, *item.bound);
+            break;
+          case Kind::Tail: {
+            const std::uint8_t second = item.node->order[kAt + 1];
+            if (item.node->slot_count() > 2) push(Kind::Rest, item.node, item.bound);
+            go_on = (second & detail::kChildSlot) ? open(item.node->child_at(second), *item.bound)
+                                                  : take(*item.bound);
+            break;
+          }
+          case Kind::Rest:
+            spread(item.node);
+            break;
+        }
+      }
+      return !exhausted_;
+    }
+
+   private:
+    static constexpr unsigned kAt = Max ? detail::kFirstMax : detail::kFirstMin;
+    enum class Kind : std::uint8_t { Entry, Node, Tail, Rest };
+    struct Item {
+      const std::string* bound;
+      const Node* node;
+      Kind kind;
+    };
+    // Heap order: an item after another comes out later. A Rest item shares its bound with
+    // the Tail that made it and must follow what that Tail opened.
+    struct After {
+      bool operator()(const Item& a, const Item& b) const noexcept {
+        if (a.bound == b.bound) return a.kind == Kind::Rest && b.kind != Kind::Rest;
+        return before<Max>(*b.bound, *a.bound);
+      }
+    };
+
+    // Past the end the walk heads for: nothing at or after `k` can be in range.
+    bool past_end(std::string_view k) const noexcept {
+      return Max ? (bounds_.lo && k < *bounds_.lo) : (bounds_.hi && !(k < *bounds_.hi));
+    }
+    // Not yet in range on the side the walk starts from.
+    bool before_start(std::string_view k) const noexcept {
+      return Max ? (bounds_.hi && !(k < *bounds_.hi)) : (bounds_.lo && k < *bounds_.lo);
+    }
+
+    bool spend() noexcept {
+      if (budget_ == 0) exhausted_ = true;
+      if (exhausted_) return false;
+      --budget_;
+      return true;
+    }
+
+    void push(Kind kind, const Node* node, const std::string* bound) {
+      list_.push_back({bound, node, kind});
+      std::push_heap(list_.begin(), list_.end(), After{});
+    }
+
+    // `k` is the next key in order; false when the walk is over.
+    bool take(const std::string& k) {
+      if (past_end(k)) return false;
+      if (!before_start(k) && keep_(std::string_view(k))) out_.push_back(k);
+      return out_.size() < limit_;
+    }
+
+    // `n`, whose extreme `top` is the next key in order: down its first summaries to that
+    // entry, leaving a Tail for every node passed that has a second slot.
+    bool open(const Node* n, const std::string& top) {
+      if (past_end(top)) return false;
+      const bool skipping = before_start(top);
+      for (;;) {
+        if (!spend()) return true;                                          // run() reports it
+        if (skipping && before_start(extreme<!Max>(n).first)) return true;  // all before the range
+        if (n->collision) {
+          const value_type* e = n->entries();
+          for (std::uint32_t i = 0; i < n->datamap; ++i) push(Kind::Entry, nullptr, &e[i].first);
+          return true;
+        }
+        const std::uint8_t first = n->order[kAt], second = n->order[kAt + 1];
+        if (second != detail::kNoSlot) push(Kind::Tail, n, &slot_extreme<Max>(n, second).first);
+        if (!(first & detail::kChildSlot)) return take(top);
+        n = n->child_at(first);
+      }
+    }
+
+    // Every slot of `n` but its two best, each as an entry or a node item.
+    void spread(const Node* n) {
+      const std::uint8_t first = n->order[kAt], second = n->order[kAt + 1];
+      for (std::uint32_t bits = n->datamap | n->nodemap; bits != 0; bits &= bits - 1) {
+        const std::uint32_t bit = bits & (~bits + 1);
+        const std::uint8_t s = detail::trie_slot(bit, (n->nodemap & bit) != 0);
+        if (s == first || s == second) continue;
+        if (!spend()) return;
+        const std::string& bound = slot_extreme<Max>(n, s).first;
+        if (past_end(bound)) continue;
+        if (s & detail::kChildSlot)
+          push(Kind::Node, n->child_at(s), &bound);
+        else if (!before_start(bound))
+          push(Kind::Entry, nullptr, &bound);
+      }
+    }
+
+    const KeyBounds& bounds_;
+    Keep& keep_;
+    std::size_t limit_;  // the size of `out_` at which the walk is done
+    std::size_t budget_;
+    std::vector<std::string_view>& out_;
+    std::vector<Item> list_;
+    bool exhausted_ = false;
+  };
+
+  // --- Diff walk ---
+
+  // Every entry of the subtree of `n`, in iteration order.
+  template <class F>
+  static void for_each_below(const Node* n, F& f) {
+    const value_type* e = n->entries();
+    for (std::uint32_t i = 0, nd = n->data_count(); i < nd; ++i) f(e[i]);
+    for (std::uint32_t i = 0, nc = n->child_count(); i < nc; ++i)
+      for_each_below(n->children()[i], f);
+  }
+
+  // `a` and `b` hold the keys below one hash prefix (level `shift`) in this map and in the
+  // other; walks `a` in iteration order, pairing its keys with `b`'s.
+  template <class Only, class Both>
+  void diff_nodes(const Node* a, const Node* b, unsigned shift, Only& only, Both& both) const {
+    if (a == b) return;
+    if (shift >= detail::kHashBits) {  // collision nodes on both sides
+      const value_type* e = a->entries();
+      for (std::uint32_t i = 0; i < a->datamap; ++i) {
+        const V* theirs = find_below(b, shift, e[i].first, 0);
+        theirs ? both(e[i], *theirs) : only(e[i]);
+      }
+      return;
+    }
+    const value_type* e = a->entries();
+    std::uint32_t i = 0;
+    for (std::uint32_t bits = a->datamap; bits != 0; bits &= bits - 1, ++i) {
+      const std::uint32_t bit = bits & (~bits + 1);
+      const V* theirs = nullptr;
+      if (b->datamap & bit) {
+        const value_type& f = b->entries()[detail::trie_index(b->datamap, bit)];
+        if (base::same_bytes(f.first, e[i].first)) theirs = &f.second;
+      } else if (b->nodemap & bit) {
+        theirs = find_below(b->children()[detail::trie_index(b->nodemap, bit)],
+                            shift + detail::kTrieBits, e[i].first, hash(e[i].first));
+      }
+      theirs ? both(e[i], *theirs) : only(e[i]);
+    }
+    const Node* const* c = a->children();
+    i = 0;
+    for (std::uint32_t bits = a->nodemap; bits != 0; bits &= bits - 1, ++i) {
+      const std::uint32_t bit = bits & (~bits + 1);
+      if (b->nodemap & bit) {
+        diff_nodes(c[i], b->children()[detail::trie_index(b->nodemap, bit)],
+                   shift + detail::kTrieBits, only, both);
+      } else if (b->datamap & bit) {
+        const value_type& f = b->entries()[detail::trie_index(b->datamap, bit)];
+        auto pair_with = [&](const value_type& x) {
+          base::same_bytes(x.first, f.first) ? both(x, f.second) : only(x);
+        };
+        for_each_below(c[i], pair_with);
+      } else {
+        for_each_below(c[i], only);
+      }
+    }
+  }
+
+  // --- Changes ---
+
   // The node in `slot`, first replaced by a private copy if another map shares it. The
   // caller owns the path to `slot`, so a count of 1 means nobody else can reach the node.
   static Node* own(Node*& slot) noexcept {
@@ -410,16 +841,16 @@ class HashTrie {
     return c;
   }
 
-  // A subtrie holding `a` and `b` (distinct keys) from level `shift` down; `b_value`
-  // points at b's value in it afterwards.
+  // A subtrie holding `a` and `b` (distinct keys) from level `shift` down, with its
+  // summaries; `b_entry` points at b in it afterwards.
   static Node* merge(unsigned shift, value_type&& a, std::uint64_t ha, value_type&& b,
-                     std::uint64_t hb, V*& b_value) noexcept {
+                     std::uint64_t hb, value_type*& b_entry) noexcept {
     if (shift >= detail::kHashBits) {
       Node* n = Node::allocate(2, 0, true);
       n->datamap = 2;
       new (n->entries()) value_type(std::move(a));
       new (n->entries() + 1) value_type(std::move(b));
-      b_value = &n->entries()[1].second;
+      b_entry = n->entries() + 1;
       return n;
     }
     const std::uint32_t ba = detail::trie_bit(ha, shift), bb = detail::trie_bit(hb, shift);
@@ -427,15 +858,20 @@ class HashTrie {
       Node* n = Node::allocate(2, 0, false);
       n->datamap = ba | bb;
       const bool a_first = ba < bb;
+      const bool a_less = a.first < b.first;
+      const std::uint8_t sa = detail::trie_slot(ba, false), sb = detail::trie_slot(bb, false);
+      n->order[detail::kFirstMax] = n->order[detail::kFirstMin + 1] = a_less ? sb : sa;
+      n->order[detail::kFirstMax + 1] = n->order[detail::kFirstMin] = a_less ? sa : sb;
       new (n->entries() + (a_first ? 0 : 1)) value_type(std::move(a));
       new (n->entries() + (a_first ? 1 : 0)) value_type(std::move(b));
-      b_value = &n->entries()[a_first ? 1 : 0].second;
+      b_entry = n->entries() + (a_first ? 1 : 0);
       return n;
     }
     Node* n = Node::allocate(0, 1, false);
     n->nodemap = ba;
+    n->order[detail::kFirstMax] = n->order[detail::kFirstMin] = detail::trie_slot(ba, true);
     n->children()[0] =
-        merge(shift + detail::kTrieBits, std::move(a), ha, std::move(b), hb, b_value);
+        merge(shift + detail::kTrieBits, std::move(a), ha, std::move(b), hb, b_entry);
     return n;
   }
 
@@ -453,7 +889,9 @@ class HashTrie {
         const std::uint32_t at = n->datamap;
         n = *slot = Node::rebuild(n, at + 1, 0, npos, &fresh, at, npos, nullptr, 0);
         ++size_;
-        return fn(n->entries()[at].second);
+        value_type& added = n->entries()[at];
+        raise_path(h, shift - detail::kTrieBits, added.first);
+        return fn(added.second);
       }
       const std::uint32_t bit = detail::trie_bit(h, shift);
       if (n->nodemap & bit) {
@@ -466,50 +904,73 @@ class HashTrie {
         if (base::same_bytes(e.first, kv)) return fn(e.second);
         // Another key holds this slot: both move one level down.
         const std::uint64_t h_old = hash(e.first);
-        V* value = nullptr;
+        value_type* added = nullptr;
         Node* sub = merge(shift + detail::kTrieBits, std::move(e), h_old,
-                          value_type(std::string(std::forward<K>(k)), V{}), h, value);
-        *slot = Node::rebuild(n, n->datamap & ~bit, n->nodemap | bit, at, nullptr, 0, npos, sub,
-                              detail::trie_index(n->nodemap, bit));
+                          value_type(std::string(std::forward<K>(k)), V{}), h, added);
+        n = *slot = Node::rebuild(n, n->datamap & ~bit, n->nodemap | bit, at, nullptr, 0, npos, sub,
+                                  detail::trie_index(n->nodemap, bit));
+        n->retarget(detail::trie_slot(bit, false), detail::trie_slot(bit, true));
         ++size_;
-        return fn(*value);
+        raise_path(h, shift, added->first);
+        return fn(added->second);
       }
       value_type fresh(std::string(std::forward<K>(k)), V{});
       const std::uint32_t at = detail::trie_index(n->datamap, bit);
       n = *slot =
           Node::rebuild(n, n->datamap | bit, n->nodemap, npos, &fresh, at, npos, nullptr, 0);
       ++size_;
-      return fn(n->entries()[at].second);
+      value_type& added = n->entries()[at];
+      raise_path(h, shift, added.first);
+      return fn(added.second);
     }
   }
 
-  // Removes `k`, known to be present, below `slot`. A child left with one entry and no
-  // children is folded into its parent, so every node but the root holds two or more.
-  void erase_rec(Node*& slot, unsigned shift, std::uint64_t h, std::string_view k) noexcept {
+  // Removes `k`, known to be present, below `slot`, from a map left non-empty. A child
+  // left with one entry and no children is folded into its parent, so every node but the
+  // root holds two or more. Returns which extremes of the subtree `k` was (kWasMax,
+  // kWasMin), for the parent's summaries.
+  unsigned erase_rec(Node*& slot, unsigned shift, std::uint64_t h, std::string_view k) noexcept {
     Node* n = own(slot);
     if (shift >= detail::kHashBits) {
       std::uint32_t at = 0;
       while (!base::same_bytes(n->entries()[at].first, k)) ++at;
+      unsigned was = kWasMax | kWasMin;
+      for (std::uint32_t i = 0; i < n->datamap; ++i) {
+        if (i == at) continue;
+        if (k < n->entries()[i].first) was &= ~kWasMax;
+        if (n->entries()[i].first < k) was &= ~kWasMin;
+      }
       slot = Node::rebuild(n, n->datamap - 1, 0, at, nullptr, 0, npos, nullptr, 0);
-      return;
+      return was;
     }
     const std::uint32_t bit = detail::trie_bit(h, shift);
     if (n->datamap & bit) {
-      slot = Node::rebuild(n, n->datamap & ~bit, n->nodemap, detail::trie_index(n->datamap, bit),
-                           nullptr, 0, npos, nullptr, 0);
-      return;
+      const std::uint8_t s = detail::trie_slot(bit, false);
+      const unsigned was = (n->order[detail::kFirstMax] == s ? kWasMax : 0) |
+                           (n->order[detail::kFirstMin] == s ? kWasMin : 0);
+      n = slot = Node::rebuild(n, n->datamap & ~bit, n->nodemap,
+                               detail::trie_index(n->datamap, bit), nullptr, 0, npos, nullptr, 0);
+      lowered(n, s, kWasMax | kWasMin);  // the slot is gone
+      return was;
     }
     const std::uint32_t ci = detail::trie_index(n->nodemap, bit);
     Node*& child_slot = n->children()[ci];
-    erase_rec(child_slot, shift + detail::kTrieBits, h, k);
+    const unsigned below = erase_rec(child_slot, shift + detail::kTrieBits, h, k);
+    std::uint8_t s = detail::trie_slot(bit, true);
     Node* c = child_slot;
     if (c->nodemap == 0 && c->data_count() == 1) {
       value_type last(std::move(c->entries()[0]));
       c->entries()[0].~value_type();
       Node::free_shell(c);
-      slot = Node::rebuild(n, n->datamap | bit, n->nodemap & ~bit, npos, &last,
-                           detail::trie_index(n->datamap, bit), ci, nullptr, 0);
+      n = slot = Node::rebuild(n, n->datamap | bit, n->nodemap & ~bit, npos, &last,
+                               detail::trie_index(n->datamap, bit), ci, nullptr, 0);
+      n->retarget(s, detail::trie_slot(bit, false));
+      s = detail::trie_slot(bit, false);
     }
+    const unsigned was = ((below & kWasMax) && n->order[detail::kFirstMax] == s ? kWasMax : 0) |
+                         ((below & kWasMin) && n->order[detail::kFirstMin] == s ? kWasMin : 0);
+    lowered(n, s, below);
+    return was;
   }
 
   Node* root_ = nullptr;

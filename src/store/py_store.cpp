@@ -10,6 +10,7 @@
 
 #include "bridge/bind.hpp"
 #include "bridge/types.hpp"
+#include "codec/check.hpp"
 #include "codec/py_codec.hpp"
 #include "store/engine.hpp"
 #include "store/snapshot.hpp"
@@ -90,6 +91,20 @@ Ref decode_list(std::vector<EncodedValue>& found) {
   return list;
 }
 
+Ref raw_or_none(const EncodedValue& v) {
+  if (!v) return py::none();
+  return py::check(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())));
+}
+
+Ref raw_list(std::vector<EncodedValue>& found) {
+  Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), raw_or_none(found[i]).release());
+    found[i] = EncodedValue();
+  }
+  return list;
+}
+
 // One allocation: the encoding is copied once from the thread's buffer into its block.
 EncodedValue encode_value(PyObject* obj) {
   EncodedValue out;
@@ -135,6 +150,21 @@ std::size_t size_hint(PyObject* seq) {
   return 0;
 }
 
+// Every pair of a sequence argument of 2-tuples, viewing strings that `keep` holds alive.
+template <std::size_t N>
+void extract_pairs(const py::Args<N>& a, std::size_t i, std::vector<Ref>& keep,
+                   std::vector<KeyRef>& pairs) {
+  keep.reserve(size_hint(a[i]));
+  pairs.reserve(size_hint(a[i]));
+  a.named(i, [&] {
+    for_each_tuple(a[i], 2, [&](Ref t) {
+      pairs.push_back(
+          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
+      keep.push_back(std::move(t));
+    });
+  });
+}
+
 // ---- Store ----
 
 constexpr py::Signature<3> kNewSig{"Store.__new__()", {"backend", "codec", "max_history"}, 0};
@@ -152,7 +182,15 @@ constexpr py::Signature<2> kCopyNamespaceSig{"Store.copy_namespace()", {"source"
 constexpr py::Signature<1> kDropNamespaceSig{"Store.drop_namespace()", {"namespace"}, 1};
 constexpr py::Signature<6> kScanSig{
     "Store.scan()", {"namespace", "prefix", "start", "stop", "reverse", "limit"}, 1, 2};
+constexpr py::Signature<2> kGetRawSig{"Store.get_raw()", {"namespace", "key"}, 2};
+constexpr py::Signature<1> kGetManyRawSig{"Store.get_many_raw()", {"pairs"}, 1};
+constexpr py::Signature<3> kSetRawSig{"Store.set_raw()", {"namespace", "key", "data"}, 3};
+constexpr py::Signature<2> kApplyRawSig{"Store.apply_raw()", {"items", "deletes"}, 1};
+constexpr py::Signature<2> kRestoreNamespaceSig{
+    "Store.restore_namespace()", {"snapshot", "namespace"}, 2};
 constexpr py::Signature<1> kDiffSig{"Snapshot.diff()", {"base"}, 1};
+constexpr py::Signature<2> kSnapGetRawSig{"Snapshot.get_raw()", {"namespace", "key"}, 2};
+constexpr py::Signature<1> kSnapGetManyRawSig{"Snapshot.get_many_raw()", {"pairs"}, 1};
 constexpr py::Signature<3> kSnapGetSig{"Snapshot.get()", {"namespace", "key", "default"}, 2};
 constexpr py::Signature<1> kSnapGetManySig{"Snapshot.get_many()", {"pairs"}, 1};
 constexpr py::Signature<2> kSnapKeysInSig{"Snapshot.keys_in()", {"namespace", "prefix"}, 1};
@@ -221,17 +259,83 @@ Ref store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = py::bind(kGetManySig, args, nargs, kwnames);
   std::vector<Ref> tuples;  // keep the strings that `pairs` views alive
   std::vector<KeyRef> pairs;
-  tuples.reserve(size_hint(a[0]));
-  pairs.reserve(size_hint(a[0]));
-  a.named(0, [&] {
-    for_each_tuple(a[0], 2, [&](Ref t) {
-      pairs.push_back(
-          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
-      tuples.push_back(std::move(t));
-    });
-  });
+  extract_pairs(a, 0, tuples, pairs);
   std::vector<EncodedValue> found = py::detached([&] { return engine(self).get_many(pairs); });
   return decode_list(found);
+}
+
+Ref store_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kGetRawSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  EncodedValue found = py::detached([&] { return engine(self).get(ns, key); });
+  return raw_or_none(found);
+}
+
+Ref store_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kGetManyRawSig, args, nargs, kwnames);
+  std::vector<Ref> tuples;
+  std::vector<KeyRef> pairs;
+  extract_pairs(a, 0, tuples, pairs);
+  std::vector<EncodedValue> found =
+      py::detached([&] { return engine(self).get_many_atomic(pairs); });
+  return raw_list(found);
+}
+
+Ref store_set_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSetRawSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  std::string_view data = a.convert(2, py::as_bytes);
+  // The bytes object is immutable and held by the caller: checked and copied detached.
+  const codec::Checked checked = py::detached([&] {
+    const codec::Checked c = codec::check_value(data, true);
+    if (c.flaw == codec::Flaw::None) engine(self).set(ns, key, EncodedValue::copy_of(data));
+    return c;
+  });
+  if (checked.flaw != codec::Flaw::None) py::raise_value_error(codec::flaw_message(checked));
+  return py::none();
+}
+
+Ref store_apply_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kApplyRawSig, args, nargs, kwnames);
+  std::vector<Ref> triples;  // keep the strings and bytes that the views below see
+  std::vector<KeyRef> pairs;
+  std::vector<std::string_view> data;
+  triples.reserve(size_hint(a[0]));
+  pairs.reserve(size_hint(a[0]));
+  data.reserve(size_hint(a[0]));
+  a.named(0, [&] {
+    for_each_tuple(a[0], 3, [&](Ref t) {
+      pairs.push_back(
+          {py::as_utf8(PyTuple_GET_ITEM(t.get(), 0)), py::as_utf8(PyTuple_GET_ITEM(t.get(), 1))});
+      data.push_back(py::as_bytes(PyTuple_GET_ITEM(t.get(), 2)));
+      triples.push_back(std::move(t));
+    });
+  });
+  std::vector<Ref> dels;
+  std::vector<KeyRef> deletes;
+  if (a.given(1)) extract_pairs(a, 1, dels, deletes);
+  std::vector<EncodedValue> values(pairs.size());
+  std::size_t bad = 0;
+  // Every item is checked before anything changes; the engine then applies the batch as
+  // one change.
+  const codec::Checked checked = py::detached([&] {
+    for (; bad < data.size(); ++bad) {
+      const codec::Checked c = codec::check_value(data[bad], true);
+      if (c.flaw != codec::Flaw::None) return c;
+    }
+    for (std::size_t i = 0; i < data.size(); ++i) values[i] = EncodedValue::copy_of(data[i]);
+    engine(self).apply(deletes, pairs, values);
+    return codec::Checked{};
+  });
+  if (checked.flaw != codec::Flaw::None) {
+    PyObject* t = triples[bad].get();
+    PyErr_Format(PyExc_ValueError, "items[%zu] (%R, %R): %s", bad, PyTuple_GET_ITEM(t, 0),
+                 PyTuple_GET_ITEM(t, 1), codec::flaw_message(checked).c_str());
+    throw py::Error{};
+  }
+  return py::none();
 }
 
 Ref store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -345,6 +449,15 @@ Ref store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return py::none();
 }
 
+Ref store_restore_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  auto a = py::bind(kRestoreNamespaceSig, args, nargs, kwnames);
+  SnapshotPtr data = a.convert(0, as_snapshot);
+  std::string_view ns = a.convert(1, py::as_utf8);
+  py::detached([&] { engine(self).restore_namespace(*data, ns); });
+  return py::none();
+}
+
 Py_ssize_t store_len(PyObject* self) {
   const std::uint64_t n = py::detached([&] { return engine(self).entry_count(); });
   return py::to_ssize(n);
@@ -394,6 +507,37 @@ PyMethodDef kStoreMethods[] = {
      "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
      "Missing pairs come back as `None`. Bytes are read with the GIL released\n"
      "(one read lock per shard for the batch), then decoded under the GIL."},
+    {"get_raw", QV_FASTCALL(&store_get_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_raw($self, namespace, key)\n--\n\n"
+     "The encoded bytes stored at `(namespace, key)`, or `None` if absent.\n\n"
+     "Nothing is decoded: these are the bytes `dumps` wrote (or `set_raw` took),\n"
+     "for callers that keep values elsewhere as they are, such as a durable copy\n"
+     "of the store."},
+    {"get_many_raw", QV_FASTCALL(&store_get_many_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, pairs)\n--\n\n"
+     "The encoded bytes of many `(namespace, key)` pairs, in input order.\n\n"
+     "Missing pairs come back as `None`. The read locks of the shards touched are\n"
+     "held together, so the batch is one moment of the store: a change made by\n"
+     "`apply_raw` is seen whole or not at all."},
+    {"set_raw", QV_FASTCALL(&store_set_raw), METH_FASTCALL | METH_KEYWORDS,
+     "set_raw($self, namespace, key, data)\n--\n\n"
+     "Store encoded bytes under `(namespace, key)` as they are.\n\n"
+     "`data` must be exactly one value that `loads` reads, within the codec's\n"
+     "limits, with valid UTF-8 text and nothing after it; otherwise ValueError\n"
+     "is raised and nothing is stored. Nothing is decoded or re-encoded."},
+    {"apply_raw", QV_FASTCALL(&store_apply_raw), METH_FASTCALL | METH_KEYWORDS,
+     "apply_raw($self, items, deletes=())\n--\n\n"
+     "Remove `deletes`, then store `items`, as one change.\n\n"
+     "`deletes` holds `(namespace, key)` pairs, `items` `(namespace, key, data)`\n"
+     "triples; a pair in both ends up stored. Every `data` is checked as\n"
+     "`set_raw` checks it before anything changes, and the shards touched are\n"
+     "write-locked together, so no reader and no snapshot sees part of the change."},
+    {"restore_namespace", QV_FASTCALL(&store_restore_namespace), METH_FASTCALL | METH_KEYWORDS,
+     "restore_namespace($self, snapshot, namespace)\n--\n\n"
+     "Roll one namespace back to what it holds in `snapshot`.\n\n"
+     "The namespace is removed when the snapshot lacks it. It shares the\n"
+     "snapshot's key map (no key or value is copied), and `snapshot` may come\n"
+     "from another store."},
     {"contains", QV_FASTCALL(&store_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, namespace, key)\n--\n\n"
      "Return whether `(namespace, key)` exists."},
@@ -536,6 +680,28 @@ Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return decode_list(found);
 }
 
+Ref snapshot_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSnapGetRawSig, args, nargs, kwnames);
+  std::string_view ns = a.convert(0, py::as_utf8);
+  std::string_view key = a.convert(1, py::as_utf8);
+  return raw_or_none(snap(self)->find(ns, key));
+}
+
+Ref snapshot_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  auto a = py::bind(kSnapGetManyRawSig, args, nargs, kwnames);
+  const SnapshotData& data = *snap(self);
+  std::vector<EncodedValue> found;
+  a.named(0, [&] {
+    for_each_tuple(a[0], 2, [&](Ref t) {
+      std::string_view ns = py::as_utf8(PyTuple_GET_ITEM(t.get(), 0));
+      std::string_view key = py::as_utf8(PyTuple_GET_ITEM(t.get(), 1));
+      found.push_back(data.find(ns, key));
+    });
+  });
+  return raw_list(found);
+}
+
 Ref snapshot_keys_in(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSnapKeysInSig, args, nargs, kwnames);
   std::string_view ns = a.convert(0, py::as_utf8);
@@ -571,6 +737,13 @@ PyMethodDef kSnapshotMethods[] = {
     {"get_many", QV_FASTCALL(&snapshot_get_many), METH_FASTCALL | METH_KEYWORDS,
      "get_many($self, pairs)\n--\n\n"
      "Fetch many `(namespace, key)` pairs from the snapshot, preserving input order.\n\n"
+     "Missing pairs come back as `None`."},
+    {"get_raw", QV_FASTCALL(&snapshot_get_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_raw($self, namespace, key)\n--\n\n"
+     "The encoded bytes at `(namespace, key)` in the snapshot, or `None` if absent."},
+    {"get_many_raw", QV_FASTCALL(&snapshot_get_many_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, pairs)\n--\n\n"
+     "The encoded bytes of many `(namespace, key)` pairs, in input order.\n\n"
      "Missing pairs come back as `None`."},
     {"keys_in", QV_FASTCALL(&snapshot_keys_in), METH_FASTCALL | METH_KEYWORDS,
      "keys_in($self, namespace, prefix=None)\n--\n\n"

@@ -62,12 +62,52 @@ std::vector<Keyed> select(const KeyMap& keys, const ScanRange& r, std::size_t li
   return heap;
 }
 
+// Steps the ordered walk may take before the whole-map walk is the better deal: a few per
+// key returned and per level passed, plus an eighth of the map (its work per step is about
+// that of eight keys of the whole-map walk, so giving up costs that walk at most twice).
+constexpr std::size_t kStepsPerKey = 32;
+constexpr std::size_t kSizeShareOfSteps = 8;
+
+// The smallest string above every string that starts with `prefix`, if any: the prefix
+// without its trailing 0xff bytes, its last byte raised by one.
+std::optional<std::string> prefix_end(std::string_view prefix) {
+  std::string s(prefix);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) == 0xff) s.pop_back();
+  if (s.empty()) return std::nullopt;
+  s.back() = static_cast<char>(static_cast<unsigned char>(s.back()) + 1);
+  return s;
+}
+
+// The first `limit` keys in order along the map's order summaries; false when the range
+// skips so much of the map from the start that the whole-map walk is cheaper.
+bool walk_in_order(const KeyMap& keys, const ScanRange& r, std::size_t limit,
+                   std::vector<std::string_view>& picked) {
+  KeyBounds b{r.start, r.stop};
+  std::optional<std::string> end;
+  if (r.prefix) {
+    if (!b.lo || *b.lo < *r.prefix) b.lo = *r.prefix;
+    end = prefix_end(*r.prefix);
+    if (end && (!b.hi || *end < *b.hi)) b.hi = *end;
+  }
+  const auto keep = [&](std::string_view k) { return !r.prefix || k.starts_with(*r.prefix); };
+  const std::size_t budget = kStepsPerKey * (limit + 2) + keys.size() / kSizeShareOfSteps;
+  return keys.ordered_walk(r.reverse, limit, b, keep, budget, picked);
+}
+
 }  // namespace
 
 std::vector<std::string> scan_keys(const KeyMap& keys, const ScanRange& r) {
   std::vector<std::string> out;
   if (r.limit && *r.limit == 0) return out;
   if (r.start && r.stop && *r.start >= *r.stop) return out;
+  if (r.limit && *r.limit < keys.size()) {
+    std::vector<std::string_view> walked;
+    if (walk_in_order(keys, r, *r.limit, walked)) {
+      out.reserve(walked.size());
+      for (std::string_view k : walked) out.emplace_back(k);
+      return out;
+    }
+  }
   std::vector<Keyed> picked;
   if (r.limit && *r.limit < keys.size()) {
     picked = r.reverse ? select(keys, r, *r.limit, Descending{})

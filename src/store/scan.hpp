@@ -1,5 +1,6 @@
-// Ordered reads of one key map: the map itself is unordered, so ordered results are
-// selected and sorted per call, over views into the map, copying only what is returned.
+// Ordered reads of one key map: the map is a hash trie, so ordered results come from its
+// order summaries (each node knows where its extreme keys lie) or, failing that, are
+// selected and sorted per call over views into the map; only what is returned is copied.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +24,11 @@ struct ScanRange {
       std::nullopt;  // at most this many, from the front of the order
 };
 
-// The passing keys of `keys` in order. With a limit below the number of keys, only a
-// heap of `limit` views is kept and sorted: O(n log limit). Allocates the result; throws
-// std::bad_alloc.
+// The passing keys of `keys` in order. With a limit below the number of keys they are
+// taken along the map's order summaries: O(limit x depth) when the range is open at the
+// end the order starts from, more as the range skips keys there; a range that skips much
+// of the map falls back to keeping a heap of `limit` views over every key, O(n log limit).
+// Allocates the result; throws std::bad_alloc.
 std::vector<std::string> scan_keys(const KeyMap& keys, const ScanRange& range);
 
 }  // namespace store

@@ -58,31 +58,62 @@ EncodedValue SnapshotData::find(std::string_view ns, std::string_view key) const
 namespace {
 
 // Pairs of `from` that `other` lacks go to `missing`; with `changed`, pairs present on
-// both sides whose bytes differ go there.
-void diff_pass(const ShardMaps& from, const ShardMaps& other, std::vector<KeyPair>& missing,
-               std::vector<KeyPair>* changed) {
-  for (std::size_t i = 0; i < kShardCount; ++i) {
-    if (detail::same_or_both_empty(from[i], other[i])) continue;
-    for (const auto& [ns, keys] : from[i]) {
-      const KeyMap* other_keys = other[i].find(ns);
-      if (other_keys && detail::same_or_both_empty<KeyMap>(keys, *other_keys)) continue;
-      for (const auto& [key, value] : keys) {
-        const EncodedValue* other_value = other_keys ? other_keys->find(key) : nullptr;
-        if (!other_value)
-          missing.emplace_back(ns, key);
-        else if (changed && !(value == *other_value))
-          changed->emplace_back(ns, key);
+// both sides whose bytes differ go there. Keys go in `from`'s iteration order, namespaces
+// in the iteration order of `from`'s namespace map, shards ascending. Maps that hash alike
+// (copies of one another: two snapshots of one store, or a restore in between) are walked
+// side by side, skipping every subtree they share, so that the cost follows what changed;
+// maps that do not (another store's, a namespace dropped and made again) are compared key
+// by key.
+class DiffPass {
+ public:
+  DiffPass(std::vector<KeyPair>& missing, std::vector<KeyPair>* changed)
+      : missing_(missing), changed_(changed) {}
+
+  void shards(const ShardMaps& from, const ShardMaps& other) {
+    for (std::size_t i = 0; i < kShardCount; ++i) {
+      if (detail::same_or_both_empty(from[i], other[i])) continue;
+      if (from[i].same_hashing(other[i])) {
+        from[i].diff_walk(
+            other[i], [&](const auto& e) { all(e.first, e.second); },
+            [&](const auto& e, const NamespaceKeys& theirs) { keys(e.first, e.second, &theirs); });
+      } else {
+        for (const auto& [ns, mine] : from[i]) keys(ns, mine, other[i].find(ns));
       }
     }
   }
-}
+
+ private:
+  void all(const std::string& ns, const KeyMap& mine) {
+    for (const auto& entry : mine) missing_.emplace_back(ns, entry.first);
+  }
+
+  void keys(const std::string& ns, const KeyMap& mine, const KeyMap* theirs) {
+    if (!theirs) return all(ns, mine);
+    if (detail::same_or_both_empty(mine, *theirs)) return;
+    const auto only = [&](const auto& e) { missing_.emplace_back(ns, e.first); };
+    const auto both = [&](const auto& e, const EncodedValue& other_value) {
+      if (changed_ && !(e.second == other_value)) changed_->emplace_back(ns, e.first);
+    };
+    if (mine.same_hashing(*theirs)) {
+      mine.diff_walk(*theirs, only, both);
+      return;
+    }
+    for (const auto& e : mine) {
+      const EncodedValue* other_value = theirs->find(e.first);
+      other_value ? both(e, *other_value) : only(e);
+    }
+  }
+
+  std::vector<KeyPair>& missing_;
+  std::vector<KeyPair>* changed_;
+};
 
 }  // namespace
 
 Diff SnapshotData::diff(const SnapshotData& base) const {
   Diff d;
-  diff_pass(shards_, base.shards_, d.added, &d.changed);
-  diff_pass(base.shards_, shards_, d.removed, nullptr);
+  DiffPass(d.added, &d.changed).shards(shards_, base.shards_);
+  DiffPass(d.removed, nullptr).shards(base.shards_, shards_);
   return d;
 }
 

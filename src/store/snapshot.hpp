@@ -55,9 +55,11 @@ class SnapshotData {
   // The value of a pair, or null. O(1) expected, no allocation, noexcept.
   EncodedValue find(std::string_view ns, std::string_view key) const noexcept;
 
-  // How to go from `base` to this snapshot. Shards and key maps shared by both sides are
-  // skipped in O(1), so a diff against a recent ancestor costs what was written since.
-  // `base` may come from another engine. Allocates the result; throws bad_alloc.
+  // How to go from `base` to this snapshot. Shards, namespaces and trie subtrees shared by
+  // both sides are skipped, so a diff against an ancestor from this engine costs
+  // O(pairs written since x depth), not the size of a namespace written to. `base` may come
+  // from another engine (then changed namespaces are compared key by key). Allocates the
+  // result; throws bad_alloc.
   Diff diff(const SnapshotData& base) const;
 
  private:

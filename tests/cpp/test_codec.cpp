@@ -1,5 +1,5 @@
-// The Python-free pieces of the codec: byte writer and reader, value tree equality and
-// the strict UTF-8 check.
+// The Python-free pieces of the codec: byte writer and reader, value tree equality, the
+// strict UTF-8 check and the byte checker.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,7 +11,9 @@
 
 #include "case_name.hpp"
 #include "codec/bytes.hpp"
+#include "codec/check.hpp"
 #include "codec/limits.hpp"
+#include "codec/messages.hpp"
 #include "codec/value.hpp"
 
 namespace {
@@ -263,6 +265,89 @@ TEST(ValueTree, MillionLevelsFreeWithoutRecursion) {
   EXPECT_EQ(v.map_size(), 1u);
   v = Value::nil();  // a recursive destructor overflows the stack here
   EXPECT_TRUE(v.is_nil());
+}
+
+// --- Byte checker ---
+
+using codec::Flaw;
+using namespace std::string_literals;
+
+struct CheckCase {
+  std::string data;
+  Flaw loose;  // what loads meets
+  Flaw strict;
+  std::size_t at;  // of the strict result
+};
+
+std::string nested(std::size_t n, std::string_view inner) {
+  return std::string(n, '\x91') + std::string(inner);
+}
+
+class CheckTest : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckTest, FlawAndPlace) {
+  const CheckCase& c = GetParam();
+  const codec::Checked loose = codec::check_value(c.data, false);
+  const codec::Checked strict = codec::check_value(c.data, true);
+  EXPECT_EQ(loose.flaw, c.loose);
+  EXPECT_EQ(strict.flaw, c.strict);
+  EXPECT_EQ(strict.at, c.at);
+  EXPECT_EQ(strict.size, c.data.size());
+}
+
+// Every marker family, each way to run out of input, and the flaws only the strict check
+// has; `at` is where the value ends, or where the flawed item starts.
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, CheckTest,
+    ::testing::Values(CheckCase{""s, Flaw::EndOfInput, Flaw::EndOfInput, 0},
+                      CheckCase{"\x7f"s, Flaw::None, Flaw::None, 1},
+                      CheckCase{"\xe0"s, Flaw::None, Flaw::None, 1},
+                      CheckCase{std::string("\xc0\xc2\xc3", 1), Flaw::None, Flaw::None, 1},
+                      CheckCase{"\xca\x3f\x80\x00\x00"s, Flaw::None, Flaw::None, 5},
+                      CheckCase{"\xca\x3f\x80\x00"s, Flaw::EndOfInput, Flaw::EndOfInput, 1},
+                      CheckCase{std::string("\xcb") + std::string(8, '\0'), Flaw::None, Flaw::None,
+                                9},
+                      CheckCase{std::string("\xcf") + std::string(7, '\0'), Flaw::EndOfInput,
+                                Flaw::EndOfInput, 1},
+                      CheckCase{"\xd1\x80\x00"s, Flaw::None, Flaw::None, 3},
+                      CheckCase{"\xd9\x02\xc3\xa9"s, Flaw::None, Flaw::None, 4},
+                      CheckCase{"\xd9\x02\xc3"s, Flaw::EndOfInput, Flaw::EndOfInput, 2},
+                      CheckCase{"\xda\x00"s, Flaw::EndOfInput, Flaw::EndOfInput, 1},
+                      CheckCase{"\xa2\xff\xfe"s, Flaw::None, Flaw::InvalidUtf8, 0},
+                      CheckCase{"\x92\x01\xa3\xed\xa0\x80"s, Flaw::None, Flaw::InvalidUtf8, 2},
+                      CheckCase{"\xc4\x02\xff\xfe"s, Flaw::None, Flaw::None, 4},
+                      CheckCase{"\xc6\xff\xff\xff\xff"s, Flaw::EndOfInput, Flaw::EndOfInput, 5},
+                      CheckCase{"\xdd\xff\xff\xff\xff"s, Flaw::EndOfInput, Flaw::EndOfInput, 5},
+                      CheckCase{"\x92\x01"s, Flaw::EndOfInput, Flaw::EndOfInput, 2},
+                      CheckCase{"\xde\x00\x01\xa1k\x90"s, Flaw::None, Flaw::None, 6},
+                      CheckCase{"\x81\x90\x01"s, Flaw::UnhashableKey, Flaw::UnhashableKey, 1},
+                      CheckCase{"\x81\x80\xc1"s, Flaw::ReservedMarker, Flaw::ReservedMarker, 2},
+                      CheckCase{"\x81\xdc\x00\x00"s, Flaw::EndOfInput, Flaw::EndOfInput, 4},
+                      CheckCase{"\x91\xc1"s, Flaw::ReservedMarker, Flaw::ReservedMarker, 1},
+                      CheckCase{"\xd4\x01\x00"s, Flaw::Extension, Flaw::Extension, 0},
+                      CheckCase{"\x92\x01\xc7"s, Flaw::Extension, Flaw::Extension, 2},
+                      CheckCase{"\x01\x02"s, Flaw::None, Flaw::Trailing, 1},
+                      CheckCase{nested(128, "\xc0"), Flaw::None, Flaw::None, 129},
+                      CheckCase{nested(128, "\x90"), Flaw::None, Flaw::None, 129},
+                      CheckCase{nested(129, "\xc0"), Flaw::TooDeep, Flaw::TooDeep, 129},
+                      CheckCase{nested(129, ""), Flaw::TooDeep, Flaw::TooDeep, 129},
+                      CheckCase{nested(128, ""), Flaw::EndOfInput, Flaw::EndOfInput, 128}));
+
+TEST(Check, MessagesAreTheDecodersWhereItFailsAlike) {
+  auto message = [](std::string_view data) {
+    return codec::flaw_message(codec::check_value(data, true));
+  };
+  EXPECT_EQ(message(""), "msgpack decode error: unexpected end of input");
+  EXPECT_EQ(message("\xc1"), "msgpack decode error: reserved marker 0xc1");
+  EXPECT_EQ(message("\xd5\x01"), codec::kExtensionMessage);
+  EXPECT_EQ(message(nested(129, "\xc0")), codec::depth_message());
+  EXPECT_EQ(message("\x90\x90"),
+            "msgpack decode error: trailing data after the value, at byte 1 of 2");
+  EXPECT_EQ(message("\x91\xa1\xff"), "msgpack decode error: the str at byte 1 is not valid UTF-8");
+  EXPECT_EQ(message("\x81\x80\xc0"),
+            "msgpack decode error: the map key at byte 1 is an array or a map, which cannot be a "
+            "dict key");
+  EXPECT_EQ(message("\xc0"), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -70,6 +71,23 @@ Fingerprint check_snapshot(const SnapshotData& snap) {
   return f;
 }
 
+// The summed sizes of a snapshot's values, shard by shard against its counters.
+std::uint64_t check_snapshot_bytes(const SnapshotData& snap) {
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < kShardCount; ++i) {
+    std::uint64_t shard_total = 0;
+    for (const auto& [ns, keys] : snap.shards()[i]) {
+      std::uint64_t ns_total = 0;
+      for (const auto& [key, value] : keys) ns_total += value.size();
+      EXPECT_EQ(keys.bytes, ns_total) << "byte total of " << ns;
+      shard_total += ns_total;
+    }
+    EXPECT_EQ(shard_total, snap.shard_bytes()[i]) << "shard " << i;
+    total += shard_total;
+  }
+  return total;
+}
+
 void check_diff(const SnapshotData& newer, const SnapshotData& base) {
   const Diff d = newer.diff(base);
   for (const auto& [ns, key] : d.added) {
@@ -107,7 +125,7 @@ TEST(StoreStress, MixedOperationsKeepInvariants) {
     };
     for (int op = 0; op < kOpsPerThread && std::chrono::steady_clock::now() < deadline; ++op) {
       const std::string ns = ns_name(), key = key_name();
-      switch (rng() % 19) {
+      switch (rng() % 21) {
         case 0:
         case 1:
         case 2:
@@ -213,6 +231,23 @@ TEST(StoreStress, MixedOperationsKeepInvariants) {
           }
           break;
         }
+        case 19: {
+          std::vector<std::string> names, keys;
+          for (int i = 0; i < 6; ++i) names.push_back(ns_name()), keys.push_back(key_name());
+          std::vector<KeyRef> dels, sets;
+          std::vector<EncodedValue> values;
+          for (int i = 0; i < 6; ++i) {
+            (i % 2 ? dels : sets).push_back({names[i], keys[i]});
+            if (i % 2 == 0) values.emplace_back(value_for(names[i], keys[i], rng() % 10));
+          }
+          engine.apply(dels, sets, values);
+          break;
+        }
+        case 20: {
+          auto [s, f] = any_snapshot();
+          if (s) engine.restore_namespace(*s, ns);
+          break;
+        }
         default:
           if (rng() % 16 == 0) engine.clear();
           break;
@@ -241,6 +276,82 @@ TEST(StoreStress, MixedOperationsKeepInvariants) {
   SnapshotPtr last = engine.snapshot();
   check_snapshot(*last);
   EXPECT_EQ(engine.entry_count(), last->entry_count());
+}
+
+// Writers apply batches that give one tag to a group of pairs spread over many shards
+// (and delete the pairs of the previous tag's other half), while other threads restore
+// and change namespaces outside the group. Readers, by snapshot and by get_many_atomic,
+// must always see a whole batch: one tag, on exactly the pairs that batch wrote.
+TEST(StoreStress, ApplyIsSeenWholeOrNotAtAll) {
+  constexpr int kGroup = 24;  // namespaces g0..g23 cover most shards
+  Engine engine;
+  std::vector<std::string> names;
+  for (int i = 0; i < kGroup; ++i) names.push_back("g" + std::to_string(i));
+  std::vector<KeyRef> all;
+  for (const std::string& n : names) all.push_back({n, "k"});
+  auto batch = [&](std::uint64_t tag) {
+    // Even tags write the even half, odd tags the odd half; the other half is deleted.
+    std::vector<KeyRef> sets, dels;
+    std::vector<EncodedValue> values;
+    for (int i = 0; i < kGroup; ++i) {
+      if (static_cast<std::uint64_t>(i % 2) == tag % 2) {
+        sets.push_back(all[i]);
+        values.emplace_back(std::to_string(tag));
+      } else {
+        dels.push_back(all[i]);
+      }
+    }
+    engine.apply(dels, sets, values);
+  };
+  batch(0);
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> next_tag{1};
+  std::atomic<int> views{0};
+  auto whole = [&](const std::vector<EncodedValue>& got) {
+    std::optional<std::string> tag;
+    for (int i = 0; i < kGroup; ++i) {
+      if (!got[i]) continue;
+      if (tag && *tag != got[i].view()) return false;
+      tag = std::string(got[i].view());
+    }
+    if (!tag) return false;
+    const std::uint64_t t = std::stoull(*tag);
+    for (int i = 0; i < kGroup; ++i)
+      if (static_cast<bool>(got[i]) != (static_cast<std::uint64_t>(i % 2) == t % 2)) return false;
+    return true;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + kTimeCap;
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 2; ++w)
+    threads.emplace_back([&] {
+      while (!stop && std::chrono::steady_clock::now() < deadline) batch(next_tag++);
+    });
+  threads.emplace_back([&] {  // namespaces beside the group, restored and changed
+    std::mt19937_64 rng(3);
+    std::vector<SnapshotPtr> snaps;
+    while (!stop && std::chrono::steady_clock::now() < deadline) {
+      const std::string ns = "side" + std::to_string(rng() % 8);
+      engine.set(ns, std::to_string(rng() % 16), EncodedValue(std::string(rng() % 20, 'v')));
+      if (rng() % 4 == 0) snaps.push_back(engine.snapshot());
+      if (!snaps.empty()) engine.restore_namespace(*snaps[rng() % snaps.size()], ns);
+      if (snaps.size() > 16) snaps.erase(snaps.begin());
+    }
+  });
+  for (int r = 0; r < 2; ++r)
+    threads.emplace_back([&] {
+      while (!stop && std::chrono::steady_clock::now() < deadline) {
+        const SnapshotPtr s = engine.snapshot();
+        std::vector<EncodedValue> seen;
+        for (const KeyRef& p : all) seen.push_back(s->find(p.ns, p.key));
+        EXPECT_TRUE(whole(seen)) << "snapshot saw part of a batch";
+        EXPECT_EQ(check_snapshot_bytes(*s), s->size_bytes());
+        EXPECT_TRUE(whole(engine.get_many_atomic(all))) << "batch read saw part of a batch";
+        if (++views > 20000) stop = true;
+      }
+    });
+  for (std::thread& th : threads) th.join();
+  EXPECT_GT(next_tag.load(), 2u);
+  EXPECT_GT(views.load(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 // loads on arbitrary bytes must either fail with the codec's own exceptions or give a
-// value that dumps accepts and that survives a second round trip unchanged.
+// value that dumps accepts and that survives a second round trip unchanged. The byte
+// checker (what set_raw and apply_raw accept) must agree with loads on every input: its
+// loose form fails exactly where loads fails, with loads' message, and ends where loads'
+// value ends; its strict form accepts exactly that value with nothing after it and with
+// valid UTF-8 text, and accepts everything dumps writes.
 #include <Python.h>
 
 #include <cmath>
@@ -7,6 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+
+#include "codec/check.hpp"
+#include "codec/value.hpp"
 
 extern "C" PyObject* PyInit__core(void);
 
@@ -71,11 +80,90 @@ bool has_nan(PyObject* o) {
   return false;
 }
 
-void expect_codec_error() {
-  // Malformed input, extensions, depth: ValueError. A list or dict as a key: TypeError.
-  if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-    die("loads raised an unexpected exception type");
-  PyErr_Clear();
+// Malformed input, extensions, depth: ValueError with the checker's message. A list or
+// dict as a key: TypeError, which the checker calls an unhashable key.
+void expect_codec_error(const codec::Checked& loose) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (loose.flaw != codec::Flaw::UnhashableKey) die("loads: TypeError the checker missed");
+    PyErr_Clear();
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) die("loads raised an unexpected exception type");
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* text = PyObject_Str(value);
+  if (!text) die("str of the error");
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+  if (!s) die("error text");
+  if (loose.flaw == codec::Flaw::None || loose.flaw == codec::Flaw::UnhashableKey)
+    die("loads: ValueError where the checker found none");
+  if (codec::flaw_message(loose) != std::string_view(s, static_cast<std::size_t>(n)))
+    die("the checker's message differs from loads'");
+  Py_DECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+}
+
+bool loads_ok(const std::uint8_t* data, std::size_t size) {
+  PyObject* b =
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+  if (!b) die("bytes");
+  PyObject* v = PyObject_CallOneArg(g_loads, b);
+  Py_DECREF(b);
+  if (!v) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(v);
+  return true;
+}
+
+bool interpreter_utf8(const char* p, std::size_t n) {
+  PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+  if (!s) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(s);
+  return true;
+}
+
+// The payload of the str whose marker is at `at`.
+std::string_view str_payload(std::string_view in, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(in[i]); };
+  const unsigned char m = byte(at);
+  std::size_t len = 0, head = 1;
+  if ((m & 0xe0) == 0xa0) {
+    len = m & 0x1f;
+  } else {
+    head = m == 0xd9 ? 2 : m == 0xda ? 3 : 5;
+    for (std::size_t i = 1; i < head; ++i) len = len << 8 | byte(at + i);
+  }
+  return in.substr(at + head, len);
+}
+
+// The strict check against the loose one and the interpreter, for an input loads reads.
+void check_strict(std::string_view in, const codec::Checked& loose) {
+  const codec::Checked strict = codec::check_value(in, true);
+  switch (strict.flaw) {
+    case codec::Flaw::None:
+      if (loose.at != in.size()) die("strict check passed trailing bytes");
+      break;
+    case codec::Flaw::Trailing:
+      if (strict.at != loose.at || loose.at == in.size()) die("strict check: wrong trailing place");
+      if (codec::check_value(in.substr(0, loose.at), true).flaw != codec::Flaw::None)
+        die("strict check refuses the value without its trailing bytes");
+      break;
+    case codec::Flaw::InvalidUtf8: {
+      const std::string_view text = str_payload(in, strict.at);
+      if (interpreter_utf8(text.data(), text.size())) die("strict check refused valid UTF-8");
+      break;
+    }
+    default:
+      die("strict check found a flaw that loads does not have");
+  }
 }
 
 }  // namespace
@@ -83,17 +171,33 @@ void expect_codec_error() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static bool started = (start_interpreter(), true);
   (void)started;
+  const std::string_view in(reinterpret_cast<const char*>(data), size);
+  if (codec::is_valid_utf8(in) != interpreter_utf8(in.data(), in.size()))
+    die("is_valid_utf8 disagrees with the interpreter's strict decoder");
+  const codec::Checked loose = codec::check_value(in, false);
   PyObject* input =
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
   if (!input) die("input bytes");
   PyObject* value = PyObject_CallOneArg(g_loads, input);
   Py_DECREF(input);
   if (!value) {
-    expect_codec_error();
+    expect_codec_error(loose);
+    if (codec::check_value(in, true).flaw == codec::Flaw::None)
+      die("strict check passed bad input");
     return 0;
   }
+  if (loose.flaw != codec::Flaw::None) die("the checker refused what loads reads");
+  // loads ignores what follows its value: the value must end where the checker says.
+  if (loose.at == 0 || !loads_ok(data, loose.at) || loads_ok(data, loose.at - 1))
+    die("the checker's end of the value is not loads'");
+  check_strict(in, loose);
   PyObject* enc = PyObject_CallOneArg(g_dumps, value);
   if (!enc) die("dumps refused a decoded value");
+  if (codec::check_value(
+          std::string_view(PyBytes_AS_STRING(enc), static_cast<std::size_t>(PyBytes_GET_SIZE(enc))),
+          true)
+          .flaw != codec::Flaw::None)
+    die("the strict check refuses what dumps wrote");
   PyObject* again = PyObject_CallOneArg(g_loads, enc);
   if (!again) die("loads refused dumps output");
   PyObject* enc2 = PyObject_CallOneArg(g_dumps, again);

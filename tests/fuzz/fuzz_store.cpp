@@ -1,6 +1,8 @@
 // Store engine against a plain model: operations decoded from the input bytes run on one or
 // two engines and on std::map copies, and every result must agree. Names come from a tiny
-// alphabet so that pairs collide, namespaces empty out and prefixes overlap.
+// alphabet so that pairs collide, namespaces empty out and prefixes overlap; one operation
+// fills a namespace with hundreds of keys, so that tries grow deep for ordered queries
+// and diffs.
 // Native only: no interpreter in the binary.
 #include <algorithm>
 #include <cstddef>
@@ -258,6 +260,9 @@ void check_history(const Side& side) {
   }
 }
 
+// get_many holds one shard at a time, get_many_atomic all it touches: alone they agree.
+bool how_many_locks(std::uint8_t op) { return op & 0x40; }
+
 // Bounds memory and time per input; later captures overwrite a slot.
 constexpr std::size_t kMaxCaptured = 24;
 constexpr std::size_t kMaxOps = 400;
@@ -292,8 +297,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.byte();
     Side& side = *sides[(op >> 7) % sides.size()];
     store::Engine& e = side.engine;
-    // Ops 16 and up take a quarter of the bytes whose bits 4 and 5 are both set.
-    const unsigned kind = (op & 0x30) == 0x30 ? 16 + (op & 3) : op & 15;
+    // Ops 16 and up take a quarter of the bytes: those whose bits 4 and 5 are both set.
+    const unsigned kind = (op & 0x30) == 0x30 ? 16 + (op & 7) : op & 15;
     switch (kind) {
       case 0:
       case 1: {  // set
@@ -355,7 +360,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         std::vector<store::KeyRef> refs;
         for (const Pair& p : owned) refs.push_back({p.first, p.second});
-        const std::vector<store::EncodedValue> got = e.get_many(refs);
+        const std::vector<store::EncodedValue> got =
+            how_many_locks(op) ? e.get_many_atomic(refs) : e.get_many(refs);
         check(got.size() == owned.size(), "get_many length", got.size(), owned.size());
         for (std::size_t i = 0; i < got.size(); ++i)
           check_value(got[i], side.model, owned[i], "get_many differs");
@@ -470,6 +476,75 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(unique(c.snap->namespaces(p), "capture namespaces: duplicate") ==
                   model_namespaces(*c.model, prefix),
               "capture namespaces differ");
+        break;
+      }
+      case 20: {  // apply: deletes first, then writes, as one change
+        std::vector<Pair> dels, sets;
+        std::vector<store::EncodedValue> values;
+        const std::size_t nd = in.byte() % kMaxBatch, ns_count = in.byte() % kMaxBatch;
+        for (std::size_t i = 0; i < nd; ++i) dels.emplace_back(in.name(2), in.name(3));
+        for (std::size_t i = 0; i < ns_count; ++i) {
+          const std::uint8_t how = in.byte();
+          // Often a pair just deleted, or one written earlier in the batch.
+          if ((how & 3) == 1 && !dels.empty())
+            sets.push_back(dels[(how >> 2) % dels.size()]);
+          else if ((how & 3) == 2 && !sets.empty())
+            sets.push_back(sets[(how >> 2) % sets.size()]);
+          else
+            sets.emplace_back(in.name(2), in.name(3));
+          std::string bytes = in.value();
+          values.push_back(encode(bytes, how & 0x80));
+        }
+        for (const Pair& d : dels) side.model.erase(d);
+        for (std::size_t i = 0; i < sets.size(); ++i)
+          side.model[sets[i]] = std::string(values[i].view());
+        std::vector<store::KeyRef> del_refs, set_refs;
+        for (const Pair& d : dels) del_refs.push_back({d.first, d.second});
+        for (const Pair& s : sets) set_refs.push_back({s.first, s.second});
+        e.apply(del_refs, set_refs, values);
+        break;
+      }
+      case 21: {  // restore_namespace, possibly from the other engine
+        if (captured.empty()) break;
+        const Captured& c = captured[in.byte() % captured.size()];
+        const std::string ns = in.name(2);
+        e.restore_namespace(*c.snap, ns);
+        std::erase_if(side.model, [&](const auto& kv) { return kv.first.first == ns; });
+        for (const auto& [pair, value] : *c.model)
+          if (pair.first == ns) side.model[pair] = value;
+        break;
+      }
+      case 22: {  // many keys in one namespace: deep tries for the order summaries and diff
+        const std::string ns = in.name(2);
+        const std::size_t n = 16 + in.byte() * 4;
+        const std::uint8_t how = in.byte();
+        const std::string value = in.value();
+        std::vector<store::SetItem> items;
+        for (std::size_t i = 0; i < n; ++i) {
+          // Keys that share long prefixes, some a prefix of another.
+          std::string key = std::to_string((i * (how | 1)) % (n + how));
+          if (how & 1) key = "ckpt-" + key;
+          if (i % 7 == 0) key.push_back('\xff');
+          side.model[{ns, key}] = value;
+          items.push_back({ns, key, store::EncodedValue::copy_of(value)});
+        }
+        e.set_many(std::move(items));
+        break;
+      }
+      case 23: {  // erase a namespace's extremes: the summaries' worst case
+        const std::string ns = in.name(2);
+        const std::set<std::string> keys = model_keys(side.model, ns, std::nullopt);
+        if (keys.empty()) break;
+        const std::string k = in.byte() & 1 ? *keys.rbegin() : *keys.begin();
+        check(e.erase(ns, k), "erase of an extreme");
+        side.model.erase({ns, k});
+        check_max_key(e, side.model, ns);
+        store::ScanRange r;
+        r.limit = 1 + in.byte() % 4;
+        r.reverse = true;
+        check_scan(e, side.model, ns, r);
+        r.reverse = false;
+        check_scan(e, side.model, ns, r);
         break;
       }
       default: {  // point reads, probably of absent pairs
