@@ -235,8 +235,8 @@ SIGNATURES = [
     (Store.get_raw, "($self, namespace, key)"),
     (Store.get_many_raw, "($self, pairs)"),
     (Store.set_raw, "($self, namespace, key, data)"),
-    (Store.apply_raw, "($self, items, deletes=())"),
-    (Store.restore_namespace, "($self, snapshot, namespace)"),
+    (Store.apply_raw, "($self, items, deletes=(), base=None)"),
+    (Store.restore_namespace, "($self, snapshot, namespace, base=None)"),
     (Snapshot.get_raw, "($self, namespace, key)"),
     (Snapshot.get_many_raw, "($self, pairs)"),
 ]
@@ -366,6 +366,67 @@ def test_restore_namespace_from_another_store():
     d = dst.snapshot().diff(snap)
     assert d["removed"] == [("t", "7")] and sorted(d["added"]) == [("t", "new"), ("u", "k")]
     assert d["changed"] == []
+
+
+# ---- changes conditional on a base snapshot ----
+
+# Each row: the store's value of ("n", "k") at the base, then now (None: absent), and
+# whether an item or a delete of the pair takes effect.
+CONDITIONS = [
+    (1, 1, True),  # untouched since the base
+    (None, None, True),  # absent at the base and now
+    (1, 2, False),  # changed since
+    (1, None, False),  # deleted since
+    (None, 1, False),  # made since
+    (1, True, False),  # equal in Python, other bytes
+]
+
+
+@pytest.mark.parametrize("then,now,applies", CONDITIONS)
+def test_apply_raw_with_base_changes_only_what_is_as_the_base_has_it(then, now, applies):
+    for change in ("item", "delete"):
+        s = Store()
+        if then is not None:
+            s.set("n", "k", then)
+        base = s.snapshot()
+        s.delete("n", "k")
+        if now is not None:
+            s.set("n", "k", now)
+        s.set("n", "other", 0)  # made since the base: never touched
+        if change == "item":
+            s.apply_raw([("n", "k", dumps("new")), ("n", "other", dumps("new"))], base=base)
+            assert s.get("n", "k", "absent") == ("new" if applies else "absent" if now is None else now)
+        else:
+            s.apply_raw([], [("n", "k"), ("n", "other")], base=base)
+            assert s.contains("n", "k") == (not applies and now is not None)
+        assert s.get("n", "other") == 0
+
+
+def test_apply_raw_with_base_judges_a_pair_in_both_lists_before_the_change():
+    s = Store()
+    s.set("n", "k", 1)
+    base = s.snapshot()
+    s.apply_raw([("n", "k", dumps(2))], [("n", "k")], base=base)
+    assert s.get("n", "k") == 2  # the item was judged on the store before the delete
+    s.apply_raw([("n", "k", dumps(3))], [("n", "k")], base=base)
+    assert s.get("n", "k") == 2  # changed since the base: neither part applies
+
+
+def test_restore_namespace_with_base_needs_the_same_key_map():
+    s = Store()
+    s.set("n", "k", 1)
+    base = s.snapshot()
+    other = Store()
+    other.set_many([("n", "x", 9), ("m", "y", 8)])
+    theirs = other.snapshot()
+    assert s.restore_namespace(theirs, "m", base=base)  # absent at the base and now
+    assert s.restore_namespace(theirs, "n", base=base)  # the very map the base has
+    assert s.get("n", "x") == 9 and not s.contains("n", "k")
+    assert not s.restore_namespace(base, "n", base=base)  # no longer the base's map
+    s.set("n", "k", 1)
+    s.delete("n", "x")  # the same contents again, but not the same map
+    assert not s.restore_namespace(theirs, "n", base=base)
+    assert s.restore_namespace(theirs, "n") and s.get("n", "x") == 9  # unconditional
 
 
 # ---- memory: many calls, many short-lived threads ----

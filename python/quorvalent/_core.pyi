@@ -54,9 +54,10 @@ class Store:
         self,
         items: Sequence[tuple[str, str, bytes]],
         deletes: Sequence[tuple[str, str]] = (),
+        base: Snapshot | None = None,
     ) -> None:
         """Remove `deletes`, then store `items`, as one change."""
-    def restore_namespace(self, snapshot: Snapshot, namespace: str) -> None:
+    def restore_namespace(self, snapshot: Snapshot, namespace: str, base: Snapshot | None = None) -> bool:
         """Roll one namespace back to what it holds in `snapshot`."""
     def contains(self, namespace: str, key: str) -> bool:
         """Return whether `(namespace, key)` exists."""

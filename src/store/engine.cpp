@@ -214,7 +214,7 @@ void Engine::set_many(std::span<const KeyRef> pairs, std::span<EncodedValue> val
 }
 
 void Engine::apply(std::span<const KeyRef> deletes, std::span<const KeyRef> pairs,
-                   std::span<EncodedValue> values) noexcept {
+                   std::span<EncodedValue> values, const SnapshotData* base) noexcept {
   assert(pairs.size() == values.size());
   std::array<std::size_t, kShardCount + 1> del_starts, set_starts;
   std::vector<std::size_t> del_order, set_order;
@@ -223,22 +223,47 @@ void Engine::apply(std::span<const KeyRef> deletes, std::span<const KeyRef> pair
   auto touched = [&](std::size_t s) {
     return del_starts[s] != del_starts[s + 1] || set_starts[s] != set_starts[s + 1];
   };
+  // Whether the shard holds for (ns, key) what `base` holds.
+  auto as_base = [&](const detail::Shard& shard, std::string_view ns, std::string_view key) {
+    const KeyMap* keys = shard.map.find(ns);
+    const EncodedValue* now = keys ? keys->find(key) : nullptr;
+    const EncodedValue then = base->find(ns, key);
+    return now ? then && *now == then : !then;
+  };
   // Every touched shard is held from the first change to the last, so that no reader of
   // a shard and no snapshot sees part of the batch.
   std::array<ExclusiveLock, kShardCount> locks;
   for (std::size_t s = 0; s < kShardCount; ++s)
     if (touched(s)) locks[s] = ExclusiveLock(shards_[s].mutex);
+  std::vector<std::size_t> del_kept, set_kept;
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (!touched(s)) continue;
     detail::Shard& shard = shards_[s];
+    const std::size_t* del_begin = del_order.data() + del_starts[s];
+    const std::size_t* del_end = del_order.data() + del_starts[s + 1];
+    const std::size_t* set_begin = set_order.data() + set_starts[s];
+    const std::size_t* set_end = set_order.data() + set_starts[s + 1];
+    if (base) {
+      // Judged on the shard as it is before any of the batch's changes to it.
+      del_kept.clear();
+      set_kept.clear();
+      for (const std::size_t* p = del_begin; p < del_end; ++p)
+        if (as_base(shard, deletes[*p].ns, deletes[*p].key)) del_kept.push_back(*p);
+      for (const std::size_t* p = set_begin; p < set_end; ++p)
+        if (as_base(shard, pairs[*p].ns, pairs[*p].key)) set_kept.push_back(*p);
+      del_begin = del_kept.data();
+      del_end = del_begin + del_kept.size();
+      set_begin = set_kept.data();
+      set_end = set_begin + set_kept.size();
+    }
     std::uint64_t delta = 0;
-    for (std::size_t p = del_starts[s]; p < del_starts[s + 1]; ++p) {
-      const KeyRef& d = deletes[del_order[p]];
+    for (const std::size_t* p = del_begin; p < del_end; ++p) {
+      const KeyRef& d = deletes[*p];
       delta -= remove_pair(shard, d.ns, d.key);
     }
     delta += write_run(
-        shard, set_order.data() + set_starts[s], set_order.data() + set_starts[s + 1],
-        [&](std::size_t i) { return pairs[i].ns; }, [&](std::size_t i) { return pairs[i].key; },
+        shard, set_begin, set_end, [&](std::size_t i) { return pairs[i].ns; },
+        [&](std::size_t i) { return pairs[i].key; },
         [&](std::size_t i) -> EncodedValue& { return values[i]; });
     add_bytes(shard, delta);
   }
@@ -362,17 +387,21 @@ void Engine::copy_namespace(std::string_view source, std::string_view target) no
   }  // `replaced` is freed here, unlocked
 }
 
-void Engine::restore_namespace(const SnapshotData& snap, std::string_view ns) noexcept {
+bool Engine::restore_namespace(const SnapshotData& snap, std::string_view ns,
+                               const SnapshotData* base) noexcept {
   const std::size_t si = shard_index(ns);
   const NamespaceKeys* kept = snap.shards()[si].find(ns);  // immutable: no lock
   NamespaceKeys incoming = kept ? *kept : NamespaceKeys{};
+  const NamespaceKeys* expected = base ? base->shards()[si].find(ns) : nullptr;
   std::string ns_owned(ns);
   detail::Shard& shard = shards_[si];
   NamespaceKeys replaced;
   {
     ExclusiveLock lock(shard.mutex);
     const NamespaceKeys* old = shard.map.find(ns);
-    if (!old && !kept) return;
+    if (base && (old ? !expected || old->identity() != expected->identity() : expected != nullptr))
+      return false;
+    if (!old && !kept) return true;
     std::uint64_t delta = incoming.bytes;
     if (old) {
       replaced = *old;
@@ -384,6 +413,7 @@ void Engine::restore_namespace(const SnapshotData& snap, std::string_view ns) no
       shard.map = std::move(shard.map).erase(ns_owned);
     add_bytes(shard, delta);
   }  // `replaced` is freed here, unlocked
+  return true;
 }
 
 std::uint64_t Engine::drop_namespace(std::string_view ns) noexcept {

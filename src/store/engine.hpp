@@ -132,8 +132,11 @@ class Engine {
   // in ascending order, so no reader of a shard and no snapshot sees part of it. values[i]
   // receives the value it replaced, to be released by the caller unlocked. Requires equal
   // lengths. O(n) expected.
+  // With `base`, each delete and each item takes effect only where the store holds, just
+  // before the change, what `base` holds for its pair (the same bytes, or neither holds
+  // it): a caller that knows the store as `base` changes only what nobody changed since.
   void apply(std::span<const KeyRef> deletes, std::span<const KeyRef> pairs,
-             std::span<EncodedValue> values) noexcept;
+             std::span<EncodedValue> values, const SnapshotData* base = nullptr) noexcept;
 
   // --- Queries: copy only the strings returned; results are unsorted (map order). ---
 
@@ -169,7 +172,10 @@ class Engine {
   // lacks it), sharing the snapshot's key map: no key or value is copied, and the byte
   // counter moves by the two namespaces' totals. One write lock, O(1) map work; a replaced
   // key map is freed after unlocking.
-  void restore_namespace(const SnapshotData& snap, std::string_view ns) noexcept;
+  // With `base`, only if the store's key map of `ns` is still the one `base` holds (the
+  // same map, or neither has the namespace); returns whether the namespace was restored.
+  bool restore_namespace(const SnapshotData& snap, std::string_view ns,
+                         const SnapshotData* base = nullptr) noexcept;
 
   // Removes `ns` with all its keys; returns how many it held (0 if absent). One write
   // lock, O(1) map work; the key map is freed after unlocking.

@@ -185,9 +185,9 @@ constexpr py::Signature<6> kScanSig{
 constexpr py::Signature<2> kGetRawSig{"Store.get_raw()", {"namespace", "key"}, 2};
 constexpr py::Signature<1> kGetManyRawSig{"Store.get_many_raw()", {"pairs"}, 1};
 constexpr py::Signature<3> kSetRawSig{"Store.set_raw()", {"namespace", "key", "data"}, 3};
-constexpr py::Signature<2> kApplyRawSig{"Store.apply_raw()", {"items", "deletes"}, 1};
-constexpr py::Signature<2> kRestoreNamespaceSig{
-    "Store.restore_namespace()", {"snapshot", "namespace"}, 2};
+constexpr py::Signature<3> kApplyRawSig{"Store.apply_raw()", {"items", "deletes", "base"}, 1};
+constexpr py::Signature<3> kRestoreNamespaceSig{
+    "Store.restore_namespace()", {"snapshot", "namespace", "base"}, 2};
 constexpr py::Signature<1> kDiffSig{"Snapshot.diff()", {"base"}, 1};
 constexpr py::Signature<2> kSnapGetRawSig{"Snapshot.get_raw()", {"namespace", "key"}, 2};
 constexpr py::Signature<1> kSnapGetManyRawSig{"Snapshot.get_many_raw()", {"pairs"}, 1};
@@ -297,6 +297,13 @@ Ref store_set_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return py::none();
 }
 
+const SnapshotPtr& as_snapshot(PyObject* obj) {
+  PyTypeObject* type = snapshot_type();
+  py::check(type != nullptr);
+  if (!PyObject_TypeCheck(obj, type)) py::raise_not_instance(obj, "Snapshot");
+  return snap(obj);
+}
+
 Ref store_apply_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kApplyRawSig, args, nargs, kwnames);
   std::vector<Ref> triples;  // keep the strings and bytes that the views below see
@@ -316,6 +323,8 @@ Ref store_apply_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::vector<Ref> dels;
   std::vector<KeyRef> deletes;
   if (a.given(1)) extract_pairs(a, 1, dels, deletes);
+  SnapshotPtr base;
+  if (!a.absent_or_none(2)) base = a.convert(2, as_snapshot);
   std::vector<EncodedValue> values(pairs.size());
   std::size_t bad = 0;
   // Every item is checked before anything changes; the engine then applies the batch as
@@ -326,7 +335,7 @@ Ref store_apply_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       if (c.flaw != codec::Flaw::None) return c;
     }
     for (std::size_t i = 0; i < data.size(); ++i) values[i] = EncodedValue::copy_of(data[i]);
-    engine(self).apply(deletes, pairs, values);
+    engine(self).apply(deletes, pairs, values, base.get());
     return codec::Checked{};
   });
   if (checked.flaw != codec::Flaw::None) {
@@ -435,13 +444,6 @@ Ref store_clear_history(PyObject* self) {
   return py::none();
 }
 
-const SnapshotPtr& as_snapshot(PyObject* obj) {
-  PyTypeObject* type = snapshot_type();
-  py::check(type != nullptr);
-  if (!PyObject_TypeCheck(obj, type)) py::raise_not_instance(obj, "Snapshot");
-  return snap(obj);
-}
-
 Ref store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kRestoreSig, args, nargs, kwnames);
   SnapshotPtr data = a.convert(0, as_snapshot);
@@ -454,8 +456,11 @@ Ref store_restore_namespace(PyObject* self, PyObject* const* args, Py_ssize_t na
   auto a = py::bind(kRestoreNamespaceSig, args, nargs, kwnames);
   SnapshotPtr data = a.convert(0, as_snapshot);
   std::string_view ns = a.convert(1, py::as_utf8);
-  py::detached([&] { engine(self).restore_namespace(*data, ns); });
-  return py::none();
+  SnapshotPtr base;
+  if (!a.absent_or_none(2)) base = a.convert(2, as_snapshot);
+  const bool done =
+      py::detached([&] { return engine(self).restore_namespace(*data, ns, base.get()); });
+  return py::boolean(done);
 }
 
 Py_ssize_t store_len(PyObject* self) {
@@ -526,18 +531,24 @@ PyMethodDef kStoreMethods[] = {
      "limits, with valid UTF-8 text and nothing after it; otherwise ValueError\n"
      "is raised and nothing is stored. Nothing is decoded or re-encoded."},
     {"apply_raw", QV_FASTCALL(&store_apply_raw), METH_FASTCALL | METH_KEYWORDS,
-     "apply_raw($self, items, deletes=())\n--\n\n"
+     "apply_raw($self, items, deletes=(), base=None)\n--\n\n"
      "Remove `deletes`, then store `items`, as one change.\n\n"
      "`deletes` holds `(namespace, key)` pairs, `items` `(namespace, key, data)`\n"
      "triples; a pair in both ends up stored. Every `data` is checked as\n"
      "`set_raw` checks it before anything changes, and the shards touched are\n"
-     "write-locked together, so no reader and no snapshot sees part of the change."},
+     "write-locked together, so no reader and no snapshot sees part of the change.\n\n"
+     "With a `base` snapshot, each delete and item takes effect only where the\n"
+     "store still holds what `base` holds for its pair (the same bytes, or\n"
+     "neither holds it), judged at the moment of the change: pairs changed since\n"
+     "`base` keep their value."},
     {"restore_namespace", QV_FASTCALL(&store_restore_namespace), METH_FASTCALL | METH_KEYWORDS,
-     "restore_namespace($self, snapshot, namespace)\n--\n\n"
+     "restore_namespace($self, snapshot, namespace, base=None)\n--\n\n"
      "Roll one namespace back to what it holds in `snapshot`.\n\n"
      "The namespace is removed when the snapshot lacks it. It shares the\n"
      "snapshot's key map (no key or value is copied), and `snapshot` may come\n"
-     "from another store."},
+     "from another store. With a `base` snapshot, this happens only if the\n"
+     "namespace is still as `base` has it (the very same key map, or absent\n"
+     "from both). Returns whether the namespace was restored."},
     {"contains", QV_FASTCALL(&store_contains), METH_FASTCALL | METH_KEYWORDS,
      "contains($self, namespace, key)\n--\n\n"
      "Return whether `(namespace, key)` exists."},
