@@ -41,7 +41,7 @@ import dataclasses
 import random
 import threading
 from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from langchain_core.runnables import RunnableConfig
 from langgraph.checkpoint.base import (
@@ -60,6 +60,9 @@ from langgraph.checkpoint.base import (
 
 from quorvalent._core import HandoffGraph, Store
 from quorvalent._memory import QuorvalentStore as QuorvalentStore
+
+if TYPE_CHECKING:
+    from quorvalent._durable_saver import SaverContext
 
 __all__ = ["QuorvalentSaver", "router"]
 
@@ -165,6 +168,10 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     """A LangGraph checkpointer that keeps checkpoints, channel values and pending writes
     in a quorvalent `Store`.
 
+    ``QuorvalentSaver()`` keeps everything in this process's memory: it is all lost when
+    the process exits. For state that survives a restart, open a database instead:
+    ``with QuorvalentSaver.from_conn_string("sqlite:///agents.db") as saver: ...``.
+
     ``store``: the store to use (a new one if omitted); it may hold other data as long as
     no namespace of its own starts with ``langgraph/``. Since everything lives in the
     store, ``store.snapshot()`` captures every thread at once and ``store.restore(s)``
@@ -200,6 +207,24 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
         self._channels: dict[str, str] = {}  # channel -> the blob key prefix
+
+    @classmethod
+    def from_conn_string(
+        cls, conn_string: str, *, serde: SerializerProtocol | None = None, synchronous: str = "full"
+    ) -> SaverContext:
+        """A durable saver on the database at `conn_string`, for ``with`` or ``async with``.
+
+        ``sqlite:///path/agents.db`` (or a bare file path, as ``SqliteSaver`` takes it).
+        Every ``put``, ``put_writes``, delete, ``copy_thread`` and ``prune`` is committed
+        before it returns; a thread's checkpoints load from the database when the thread is
+        first used, and every read sees what other processes committed before it began.
+        ``synchronous``: see `quorvalent.persist` (``"full"``, the default, survives a power
+        loss; ``"normal"`` survives a crash of the process). The database is closed when
+        the block ends.
+        """
+        from quorvalent._durable_saver import SaverContext
+
+        return SaverContext(conn_string, serde, {"synchronous": synchronous})
 
     def _names(self, thread_id: Any, ns: str) -> _Names:
         # Names only (never store contents), so a restore of the store cannot stale them.
