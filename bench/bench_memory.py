@@ -21,15 +21,16 @@ def value(i: int) -> dict[str, object]:
     return {"text": f"{i:06d} " + "m" * 93, "kind": i % 100, "n": i}
 
 
-def stores():
+def stores(peers=PEERS):
     from langgraph.store.memory import InMemoryStore
     from langgraph.store.sqlite import SqliteStore
 
     from quorvalent.langgraph import QuorvalentStore
 
-    sqlite = SqliteStore(sqlite3.connect(":memory:", check_same_thread=False, isolation_level=None))
-    sqlite.setup()
-    out = {"quorvalent": QuorvalentStore(), REF: InMemoryStore(), "SqliteStore": sqlite}
+    out = {"quorvalent": QuorvalentStore(), REF: InMemoryStore()}
+    if "SqliteStore" in peers:
+        out["SqliteStore"] = SqliteStore(sqlite3.connect(":memory:", check_same_thread=False, isolation_level=None))
+        out["SqliteStore"].setup()
     for s in out.values():
         for i in range(1000):
             s.put(("docs",), f"d{i}", value(i))

@@ -67,6 +67,15 @@ state = make_state()
 assert g.route("triage", state) == hand_route(state)
 """
 
+MEMORY_SETUP = """
+from bench_memory import stores, value
+ss = stores(peers=["quorvalent", "InMemoryStore"])
+q, m = ss["quorvalent"], ss["InMemoryStore"]
+"""
+MEMORY = [("put over an item", '{}.put(("docs",), "d500", value(2))'), ("get", '{}.get(("docs",), "d700")'),
+          ("search 10 of 1,000", '{}.search(("docs",))'),
+          ("search filter=, 10 of 1,000", '{}.search(("docs",), filter={{"kind": 7}})')]
+
 
 def cases() -> list[tuple[str, str, str, str, int, str]]:
     out = []
@@ -101,6 +110,8 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
         ("route, 5 guards, 50-key state", 'g.route("triage", state)', "hand_route(state)",
          "hand-written", 2000, GRAPH_SETUP),
     ]
+    out += [(f"memory {name}", stmt.format("q"), stmt.format("m"), "InMemoryStore", 200, MEMORY_SETUP)
+            for name, stmt in MEMORY]
     return out
 
 
