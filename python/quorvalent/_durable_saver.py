@@ -4,7 +4,7 @@ every read, and commits every change before the method that made it returns."""
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterator, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -14,6 +14,7 @@ from langgraph.checkpoint.base import (
     Checkpoint,
     CheckpointMetadata,
     CheckpointTuple,
+    DeltaChannelHistory,
     SerializerProtocol,
 )
 
@@ -70,6 +71,15 @@ class DurableSaver(QuorvalentSaver):
         else:
             self._all_threads()
         return super().list(config, filter=filter, before=before, limit=limit)
+
+    def get_delta_channel_history(self, *, config: RunnableConfig, channels: Sequence[str]) -> Mapping[str, DeltaChannelHistory]:
+        self._thread(config["configurable"]["thread_id"])
+        return super().get_delta_channel_history(config=config, channels=channels)
+
+    async def aget_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        return self.get_delta_channel_history(config=config, channels=channels)
 
     def _thread_ids(self) -> list[str]:
         # Every thread in the database, loaded or not.
@@ -171,30 +181,35 @@ class DurableSaver(QuorvalentSaver):
 
 
 class SaverContext:
-    """What `QuorvalentSaver.from_conn_string` returns: ``with`` or ``async with`` it to
-    get a durable saver; the database is closed when the block ends."""
+    """What ``from_conn_string`` returns: ``with`` or ``async with`` it to get a durable
+    saver (or memory store); the database is closed when the block ends."""
 
-    def __init__(self, url: str, serde: SerializerProtocol | None, options: dict[str, Any]) -> None:
+    def __init__(self, url: str, make: Callable[[DurableStore], Any], options: dict[str, Any]) -> None:
         if "://" not in url:  # a bare path, as SqliteSaver.from_conn_string takes
             url = "sqlite:///" + url
-        self._url, self._serde, self._options = url, serde, options
-        self._saver: DurableSaver | None = None
+        self._url, self._make, self._options = url, make, options
+        self._db: DurableStore | None = None
 
-    def __enter__(self) -> DurableSaver:
-        if self._saver is not None:
+    def __enter__(self) -> Any:
+        if self._db is not None:
             raise RuntimeError("this from_conn_string(...) context is already open")
         db = persist.open(self._url, **self._options)
-        self._saver = DurableSaver(db, serde=self._serde)
-        return self._saver
+        try:
+            made = self._make(db)
+        except BaseException:
+            db.close()
+            raise
+        self._db = db
+        return made
 
     def __exit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
     ) -> None:
-        saver, self._saver = self._saver, None
-        if saver is not None:
-            saver.db.close()  # every change was committed when it was made
+        db, self._db = self._db, None
+        if db is not None:
+            db.close()  # every change was committed when it was made
 
-    async def __aenter__(self) -> DurableSaver:
+    async def __aenter__(self) -> Any:
         return self.__enter__()
 
     async def __aexit__(

@@ -37,7 +37,7 @@ import threading
 import time
 from collections.abc import Collection, Iterable
 from datetime import datetime, timedelta, timezone
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from langchain_core.embeddings import Embeddings
 from langgraph.checkpoint.serde.base import SerializerProtocol
@@ -62,6 +62,10 @@ from langgraph.store.base import (
 )
 
 from quorvalent._core import Store
+from quorvalent.persist import DurableStore
+
+if TYPE_CHECKING:
+    from quorvalent._durable_saver import SaverContext
 
 __all__ = ["QuorvalentStore"]
 
@@ -260,7 +264,11 @@ class QuorvalentStore(BaseStore):
     data, the checkpoints of a `QuorvalentSaver` among them, as long as no namespace of its
     own starts with ``langgraph/``. Everything lives in the store: ``store.snapshot()``
     captures the memory with every thread, and ``store.restore(s)`` takes it back
-    (restore while nothing writes to the memory). Durable exactly when the store is.
+    (restore while nothing writes to the memory). A plain `Store` lives in this process's
+    memory and is lost when it exits; a `quorvalent.persist.DurableStore` (or
+    ``QuorvalentStore.from_conn_string("sqlite:///memory.db")``) keeps the items in a
+    database: namespaces load when first read, every read sees what other processes
+    committed before it, and every change is committed before the call returns.
 
     Behaves as LangGraph's ``InMemoryStore``: the same results in the same order
     (``search`` lists namespaces in the order they got their first item and, within one,
@@ -304,15 +312,34 @@ class QuorvalentStore(BaseStore):
 
     supports_ttl = True
 
+    @classmethod
+    def from_conn_string(
+        cls,
+        conn_string: str,
+        *,
+        index: IndexConfig | None = None,
+        ttl: TTLConfig | None = None,
+        serde: SerializerProtocol | None = None,
+        synchronous: str = "full",
+    ) -> SaverContext:
+        """A durable memory store on the database at `conn_string` (``sqlite:///path.db``
+        or a bare file path), for ``with`` or ``async with``; closed when the block ends."""
+        from quorvalent._durable_saver import SaverContext
+
+        return SaverContext(
+            conn_string, lambda db: cls(db, index=index, ttl=ttl, serde=serde), {"synchronous": synchronous}
+        )
+
     def __init__(
         self,
-        store: Store | None = None,
+        store: Store | DurableStore | None = None,
         *,
         index: IndexConfig | None = None,
         ttl: TTLConfig | None = None,
         serde: SerializerProtocol | None = None,
     ) -> None:
-        self.store = Store() if store is None else store
+        self._db = store if isinstance(store, DurableStore) else None
+        self.store: Store = Store() if store is None else store.store if isinstance(store, DurableStore) else store
         self.serde: SerializerProtocol = JsonPlusSerializer() if serde is None else serde
         self.ttl_config = ttl
         self.index_config: IndexConfig | None = None
@@ -335,13 +362,21 @@ class QuorvalentStore(BaseStore):
 
     def _load(self, names: Iterable[str]) -> None:
         """Bring these store namespaces in before they are read (a no-op in memory)."""
+        if self._db is not None:
+            self._db.refresh()
+            self._db.load(*names)
 
     def _namespaces(self, prefix: str) -> list[str]:
-        """The store namespaces under `prefix` (a durable store loads them first)."""
+        """The store namespaces under `prefix` (in a database, loaded or not)."""
+        if self._db is not None:
+            self._db.refresh()
+            return self._db.namespaces(prefix)
         return self.store.namespaces(prefix)
 
     def _commit(self) -> None:
         """Make the changes just written durable (a no-op in memory)."""
+        if self._db is not None:
+            self._db.commit()
 
     # -- names, locks, clock -------------------------------------------------------------
 
@@ -531,7 +566,7 @@ class QuorvalentStore(BaseStore):
         if not nss:
             return []
         store = self.store
-        self._load([_ORD + ns for ns in nss])
+        self._load([_ORD + ns for ns in nss] + [_REC + ns for ns in nss])
         firsts = store.get_many([(_ORD + ns, "") for ns in nss])
         # A namespace caught between its first put and its place goes last.
         order = sorted([(_MAX_NS if f is None else f, ns) for ns, f in zip(nss, firsts)])

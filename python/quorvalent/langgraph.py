@@ -222,9 +222,9 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         loss; ``"normal"`` survives a crash of the process). The database is closed when
         the block ends.
         """
-        from quorvalent._durable_saver import SaverContext
+        from quorvalent._durable_saver import DurableSaver, SaverContext
 
-        return SaverContext(conn_string, serde, {"synchronous": synchronous})
+        return SaverContext(conn_string, lambda db: DurableSaver(db, serde=serde), {"synchronous": synchronous})
 
     def _names(self, thread_id: Any, ns: str) -> _Names:
         # Names only (never store contents), so a restore of the store cannot stale them.
