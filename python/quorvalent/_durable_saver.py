@@ -34,13 +34,17 @@ class DurableSaver(QuorvalentSaver):
     def __init__(self, db: DurableStore, *, serde: SerializerProtocol | None = None) -> None:
         super().__init__(db.store, serde=serde)
         self.db = db
+        self._ready: set[str] = set()  # threads whose namespaces are loaded (for good)
 
     def _thread(self, thread_id: Any) -> None:
         """Other processes' commits in, then this thread's namespaces loaded."""
         db = self.db
         db.refresh()
-        t = _lp(thread_id if type(thread_id) is str else str(thread_id), "thread_id")
-        db.load_prefix(*[kind + t for kind in _KINDS])
+        t = thread_id if type(thread_id) is str else str(thread_id)
+        if t not in self._ready:
+            lp = _lp(t, "thread_id")
+            db.load_prefix(*[kind + lp for kind in _KINDS])
+            self._ready.add(t)
 
     def _all_threads(self) -> None:
         db = self.db

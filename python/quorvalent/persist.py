@@ -63,6 +63,7 @@ _APPLICATION_ID = 0x71766C74
 _LOG_KEEP = 4096
 _LOG_TRIM_EVERY = 512
 _IN_CHUNK = 500  # values per "IN (...)" query
+_PAGE_SIZE = 512  # bytes, for new SQLite files (see _SQLite._setup)
 # "Absent" for conditional store changes: a namespace or pair not yet in the store.
 _EMPTY = Store().snapshot()
 
@@ -171,40 +172,54 @@ class _SQLite:
             raise
         self._data_version = -1
 
+    _STATE = (
+        "SELECT (SELECT application_id FROM pragma_application_id),"
+        " (SELECT user_version FROM pragma_user_version),"
+        " (SELECT count(*) FROM sqlite_schema WHERE type = 'table')"
+    )
+
     def _setup(self, synchronous: str) -> None:
         c = self.conn
+        # Takes effect only on a new file. Small pages: a commit rewrites every page it
+        # touches (into the WAL, then back into the file), and a step touches a few small
+        # rows in several places, so the page size is most of what a commit writes; large
+        # values spill into overflow pages either way.
+        c.execute(f"PRAGMA page_size={_PAGE_SIZE}")
         c.execute("PRAGMA journal_mode=WAL")
         c.execute(f"PRAGMA synchronous={synchronous.upper()}")
-        c.execute("BEGIN IMMEDIATE")
-        try:
-            app = c.execute("PRAGMA application_id").fetchone()[0]
-            version = c.execute("PRAGMA user_version").fetchone()[0]
-            tables = c.execute("SELECT count(*) FROM sqlite_schema WHERE type = 'table'").fetchone()[0]
-            if app == 0 and version == 0 and tables == 0:
-                # One statement at a time: executescript would commit the transaction.
-                for statement in (
-                    f"PRAGMA application_id = {_APPLICATION_ID}",
-                    f"PRAGMA user_version = {FORMAT_VERSION}",
-                    "CREATE TABLE qv_ns (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE)",
-                    "CREATE TABLE qv_entry (ns INTEGER NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
-                    " sum INTEGER NOT NULL, PRIMARY KEY (ns, key)) WITHOUT ROWID",
-                    "CREATE TABLE qv_log (seq INTEGER PRIMARY KEY, changes BLOB NOT NULL)",
-                ):
-                    c.execute(statement)
-            elif app != _APPLICATION_ID:
-                raise FormatError(f"{self.description} is not a quorvalent database (application id {app:#x})")
-            elif version > FORMAT_VERSION:
-                raise FormatError(
-                    f"{self.description} has format version {version}, newer than this quorvalent "
-                    f"release reads (version {FORMAT_VERSION}); upgrade quorvalent to open it"
-                )
-            elif version < 1:
-                raise FormatError(f"{self.description} has an unknown format version {version}")
-            c.execute("COMMIT")
-        except BaseException:
-            if c.in_transaction:
-                c.execute("ROLLBACK")
-            raise
+        app, version, tables = c.execute(self._STATE).fetchone()
+        if app == 0 and version == 0 and tables == 0:
+            # A new file: made under the write lock, and checked again there, since
+            # another process may be making it too.
+            c.execute("BEGIN IMMEDIATE")
+            try:
+                app, version, tables = c.execute(self._STATE).fetchone()
+                if app == 0 and version == 0 and tables == 0:
+                    # One statement at a time: executescript would commit the transaction.
+                    for statement in (
+                        f"PRAGMA application_id = {_APPLICATION_ID}",
+                        f"PRAGMA user_version = {FORMAT_VERSION}",
+                        "CREATE TABLE qv_ns (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE)",
+                        "CREATE TABLE qv_entry (ns INTEGER NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                        " sum INTEGER NOT NULL, PRIMARY KEY (ns, key)) WITHOUT ROWID",
+                        "CREATE TABLE qv_log (seq INTEGER PRIMARY KEY, changes BLOB NOT NULL)",
+                    ):
+                        c.execute(statement)
+                    app, version = _APPLICATION_ID, FORMAT_VERSION
+                c.execute("COMMIT")
+            except BaseException:
+                if c.in_transaction:
+                    c.execute("ROLLBACK")
+                raise
+        if app != _APPLICATION_ID:
+            raise FormatError(f"{self.description} is not a quorvalent database (application id {app:#x})")
+        if version > FORMAT_VERSION:
+            raise FormatError(
+                f"{self.description} has format version {version}, newer than this quorvalent "
+                f"release reads (version {FORMAT_VERSION}); upgrade quorvalent to open it"
+            )
+        if version < 1:
+            raise FormatError(f"{self.description} has an unknown format version {version}")
 
     def changed(self) -> bool:
         # Moves only when another connection commits.
