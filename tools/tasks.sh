@@ -53,7 +53,7 @@ sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") else "QV_PYTHON_FT is 
   "$venv/bin/python" -m pip install -q --disable-pip-version-check ./tools/orjson-standin \
     $FT_PINS $LANGGRAPH_PINS >&2
   "$venv/bin/python" -m pip install --no-build-isolation --no-deps --disable-pip-version-check -q \
-    -C 'build-dir=build/ft-{wheel_tag}' . >&2
+    -C cmake.define.QV_WERROR="$werror" -C 'build-dir=build/ft-{wheel_tag}' . >&2
   # The module and everything the suite imports must keep the GIL off by themselves.
   (cd tests && "$venv/bin/python" -W error::RuntimeWarning -c 'import sys, quorvalent.langgraph, langgraph.graph
 assert not sys._is_gil_enabled(), "importing turned the GIL on"')
