@@ -53,10 +53,10 @@ from langgraph.checkpoint.base import (
     CheckpointTuple,
     DeltaChannelHistory,
     PendingWrite,
-    SerializerProtocol,
     get_checkpoint_id,
     get_checkpoint_metadata,
 )
+from langgraph.checkpoint.serde.base import SerializerProtocol
 
 from quorvalent._core import HandoffGraph, Store
 from quorvalent._memory import QuorvalentStore as QuorvalentStore
@@ -113,7 +113,8 @@ def _plain(v: Any, depth: int = 0) -> bool:
     if t in _SCALARS:
         return True
     if t is int:
-        return -(2**63) <= v < 2**63
+        n: int = v
+        return -(2**63) <= n < 2**63
     if depth >= 100:
         return False
     if t is dict:
@@ -345,7 +346,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         cid = target[0] if target is not None else None
         rec = store.get(ckpt_ns, cid) if cid else None
         seen: set[str] = set()
-        while rec is not None and remaining:
+        while rec is not None and cid is not None and remaining:
             parent, _, _, refs = rec
             want = [ch for ch in remaining if ch in refs]
             pairs = [(blob_ns, refs[ch]) for ch in want]
