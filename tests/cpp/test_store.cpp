@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/siphash.hpp"
+#include "case_name.hpp"
 #include "store/engine.hpp"
 #include "store/hamt.hpp"
 #include "store/limits.hpp"
@@ -62,7 +63,11 @@ TEST_P(ShardIndexTest, MatchesFixedAssignment) {
 INSTANTIATE_TEST_SUITE_P(Names, ShardIndexTest,
                          ::testing::Values(ShardCase{"default", 1}, ShardCase{"a", 3},
                                            ShardCase{"threads", 11}, ShardCase{"ns", 15},
-                                           ShardCase{"", 15}));
+                                           ShardCase{"", 15}),
+                         [](const auto& info) {
+                           const std::string_view ns = info.param.ns;
+                           return testnames::case_name(info.index, ns.empty() ? "empty" : ns);
+                         });
 
 // The byte-at-a-time SipHash-1-3 the store shipped first; the word-at-a-time one must agree
 // with it bit for bit (shard numbers are fixed across versions and processes).
@@ -300,7 +305,15 @@ TEST_P(CopyNamespaceTest, ReplacesTargetAndKeepsCountersExact) {
 
 INSTANTIATE_TEST_SUITE_P(Shards, CopyNamespaceTest,
                          ::testing::Values(std::pair{"", "ns"}, std::pair{"a", "threads"},
-                                           std::pair{"threads", "a"}));
+                                           std::pair{"threads", "a"}),
+                         [](const auto& info) {
+                           const auto shown = [](std::string_view ns) {
+                             return ns.empty() ? std::string("empty") : std::string(ns);
+                           };
+                           return testnames::case_name(
+                               info.index,
+                               shown(info.param.first) + " to " + shown(info.param.second));
+                         });
 
 // --- Restore ---------------------------------------------------------------------------
 
