@@ -51,6 +51,17 @@ inline std::string readable(std::string_view text, std::size_t limit = 40) {
   return out;
 }
 
+// Bytes as hex digits, for rows whose text is binary data.
+inline std::string hex(std::string_view bytes) {
+  std::string out;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out += "0123456789ABCDEF"[c >> 4];
+    out += "0123456789ABCDEF"[c & 15];
+  }
+  return out;
+}
+
 // "<index>_<text>", the index zero-padded so that rows list in table order.
 inline std::string case_name(std::size_t index, std::string_view text) {
   std::string name = (index < 10 ? "0" : "") + std::to_string(index);

@@ -224,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Utf8,
                              Utf8Case{"\xe2\x82\x28", false}, Utf8Case{"\xf0\x9f\x98\x41", false},
                              Utf8Case{"\xf0\x9f\xc0\x80", false}),
                          [](const auto& info) {
-                           return testnames::case_name(info.index, info.param.bytes) +
+                           return testnames::case_name(info.index,
+                                                       testnames::hex(info.param.bytes)) +
                                   (info.param.valid ? "_valid" : "_invalid");
                          });
 
@@ -331,7 +332,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{nested(128, "\x90"), Flaw::None, Flaw::None, 129},
                       CheckCase{nested(129, "\xc0"), Flaw::TooDeep, Flaw::TooDeep, 129},
                       CheckCase{nested(129, ""), Flaw::TooDeep, Flaw::TooDeep, 129},
-                      CheckCase{nested(128, ""), Flaw::EndOfInput, Flaw::EndOfInput, 128}));
+                      CheckCase{nested(128, ""), Flaw::EndOfInput, Flaw::EndOfInput, 128}),
+    [](const auto& info) {
+      return testnames::case_name(info.index, testnames::hex(info.param.data)) +
+             (info.param.strict == Flaw::None ? "_ok" : "_flawed");
+    });
 
 TEST(Check, MessagesAreTheDecodersWhereItFailsAlike) {
   auto message = [](std::string_view data) {
