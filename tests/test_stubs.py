@@ -1,6 +1,6 @@
-"""The stubs carry what help() shows: every documented function, class, method and
-property of _core.pyi has the runtime docstring in full, and nothing the runtime
-documents is left without one. (stubtest checks the signatures.)"""
+"""The stubs carry what help() shows: every function, class, method and property of
+_core.pyi has the runtime docstring in full. (stubtest checks that the stubs list every
+member, and their signatures.)"""
 
 import ast
 import inspect
@@ -30,12 +30,6 @@ def members() -> list[tuple[str, object, str | None]]:
 
 
 MEMBERS = members()
-
-
-def test_every_public_member_is_listed():
-    listed = {name for name, _, _ in MEMBERS}
-    for cls in (_core.Store, _core.Snapshot, _core.HandoffGraph):
-        assert {f"{cls.__name__}.{m}" for m in vars(cls) if not m.startswith("__")} <= listed
 
 
 @pytest.mark.parametrize("name, runtime, stub_doc", MEMBERS, ids=[m[0] for m in MEMBERS])
