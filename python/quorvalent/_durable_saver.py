@@ -15,11 +15,11 @@ from langgraph.checkpoint.base import (
     CheckpointMetadata,
     CheckpointTuple,
     DeltaChannelHistory,
-    SerializerProtocol,
 )
+from langgraph.checkpoint.serde.base import SerializerProtocol
 
 from quorvalent import persist
-from quorvalent.langgraph import _BLOB, _CKPT, _INDEX, _META, _WRITES, QuorvalentSaver, _lp, _unlp
+from quorvalent.langgraph import _BLOB, _CKPT, _INDEX, _META, _WRITES, QuorvalentSaver, _lp, _Strs, _unlp
 
 if TYPE_CHECKING:
     from quorvalent.persist import DurableStore
@@ -85,7 +85,7 @@ class DurableSaver(QuorvalentSaver):
     ) -> Mapping[str, DeltaChannelHistory]:
         return self.get_delta_channel_history(config=config, channels=channels)
 
-    def _thread_ids(self) -> list[str]:
+    def _thread_ids(self) -> _Strs:
         # Every thread in the database, loaded or not.
         names = self.db.namespaces(_INDEX)
         return sorted(_unlp(name, len(_INDEX))[0] for name in names)

@@ -41,7 +41,7 @@ import urllib.parse
 import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Literal, Protocol
+from typing import Any, Literal, Protocol, cast
 
 from quorvalent._core import Snapshot, Store, dumps, loads
 
@@ -237,7 +237,8 @@ class _SQLite:
         self._data_version = -1
 
     def _last_seq(self) -> int:
-        return self.conn.execute("SELECT coalesce(max(seq), 0) FROM qv_log").fetchone()[0]
+        seq: int = self.conn.execute("SELECT coalesce(max(seq), 0) FROM qv_log").fetchone()[0]
+        return seq
 
     def begin_read(self) -> int:
         self.conn.execute("BEGIN")
@@ -255,7 +256,8 @@ class _SQLite:
             self.conn.execute("ROLLBACK")
 
     def first_seq(self) -> int | None:
-        return self.conn.execute("SELECT min(seq) FROM qv_log").fetchone()[0]
+        seq: int | None = self.conn.execute("SELECT min(seq) FROM qv_log").fetchone()[0]
+        return seq
 
     def log_since(self, seq: int) -> list[tuple[int, bytes]]:
         return self.conn.execute("SELECT seq, changes FROM qv_log WHERE seq > ? ORDER BY seq", (seq,)).fetchall()
@@ -599,7 +601,8 @@ class DurableStore:
                 seq = self._seen
                 if upserts or removed:
                     seq += 1
-                    raw = snap.get_many_raw(upserts)
+                    # Pairs of the snapshot's own diff: every one is present in it.
+                    raw = cast("list[bytes]", snap.get_many_raw(upserts))
                     per_ns: dict[str, tuple[list[str], list[str]]] = {}
                     for ns, k in upserts:
                         per_ns.setdefault(ns, ([], []))[0].append(k)
