@@ -125,41 +125,46 @@ class _Change:
 
 class _Backend(Protocol):
     """What a database gives the durable store. Every method runs under the store's lock;
-    everything between ``begin_*`` and ``commit`` is one transaction."""
+    everything between ``begin_read`` and ``end_read`` sees one state of the database."""
 
     description: str
+    #: Whether ``changed()`` is answered without asking a server. The durable saver then
+    #: asks before every write too; otherwise only before reads (a commit still merges
+    #: what others committed meanwhile).
+    cheap_changed: bool
 
     def changed(self) -> bool:
-        """Whether another connection may have committed since the last call (cheap)."""
+        """Whether another connection may have committed since the last call."""
     def forget_version(self) -> None:
         """Make the next ``changed()`` say True."""
-    def begin_read(self) -> int:
-        """A read transaction with a stable view; returns the last commit's number."""
-    def begin_write(self) -> int:
-        """A write transaction, the only one in the database until it ends (later commits
-        wait for it); returns the last commit's number."""
-    def commit(self) -> None: ...
-    def rollback(self) -> None: ...
-    def first_seq(self) -> int | None: ...
-    def log_since(self, seq: int) -> list[tuple[int, bytes]]: ...
-    def ns_under(self, prefix: str) -> list[str]: ...
+    def begin_read(self, seen: int | None) -> tuple[int, list[tuple[int, bytes]] | None]:
+        """A read transaction with a stable view. Returns the last commit's number and,
+        unless `seen` is None, the log records after `seen` up to it (None when the log no
+        longer reaches back to ``seen + 1``)."""
+    def end_read(self) -> None: ...
+    def ns_under(self, prefixes: Sequence[str]) -> list[str]: ...
     def rows(self, names: Sequence[str]) -> Iterator[tuple[str, str, bytes, int]]: ...
-    def rows_for(self, namespace: str, keys: Sequence[str]) -> Iterator[tuple[str, bytes, int]]: ...
+    def rows_at(self, pairs: Sequence[tuple[str, str]]) -> Iterator[tuple[str, str, bytes, int]]:
+        """The rows of those of these pairs that exist."""
     def write(
         self,
-        seq: int,
+        seen: int,
         log: bytes,
         upserts: Sequence[tuple[str, str, bytes, int]],
         deletes: Sequence[tuple[str, str]],
-        trim_below: int | None,
-    ) -> None:
-        """The rows, the deletes (a namespace left empty goes), and log record `seq`."""
+    ) -> tuple[int, list[tuple[int, bytes]] | None]:
+        """One transaction, the only writer in the database until it ends: the rows, the
+        deletes (a namespace left empty goes) and the log record `log`, numbered after the
+        last commit. Returns that number and the log records after `seen` before it (None
+        when the log no longer reaches back to ``seen + 1``). Writes nothing if it raises."""
     def close(self) -> None: ...
 
 
 class _SQLite:
     """The SQLite backend: one connection, WAL mode, the schema of FORMAT_VERSION.
     Namespaces are numbered in their own table, so rows carry a small integer."""
+
+    cheap_changed = True  # PRAGMA data_version reads shared memory
 
     def __init__(self, path: str, synchronous: str, timeout: float) -> None:
         self.description = f"sqlite:///{path}"
@@ -240,27 +245,22 @@ class _SQLite:
         seq: int = self.conn.execute("SELECT coalesce(max(seq), 0) FROM qv_log").fetchone()[0]
         return seq
 
-    def begin_read(self) -> int:
+    def _log(self, seen: int, last: int) -> list[tuple[int, bytes]] | None:
+        if last <= seen:
+            return []
+        first = self.conn.execute("SELECT min(seq) FROM qv_log").fetchone()[0]
+        if first is None or first > seen + 1:
+            return None
+        return self.conn.execute("SELECT seq, changes FROM qv_log WHERE seq > ? ORDER BY seq", (seen,)).fetchall()
+
+    def begin_read(self, seen: int | None) -> tuple[int, list[tuple[int, bytes]] | None]:
         self.conn.execute("BEGIN")
-        return self._last_seq()
+        last = self._last_seq()
+        return last, [] if seen is None else self._log(seen, last)
 
-    def begin_write(self) -> int:
-        self.conn.execute("BEGIN IMMEDIATE")
-        return self._last_seq()
-
-    def commit(self) -> None:
-        self.conn.execute("COMMIT")
-
-    def rollback(self) -> None:
+    def end_read(self) -> None:
         if self.conn.in_transaction:
             self.conn.execute("ROLLBACK")
-
-    def first_seq(self) -> int | None:
-        seq: int | None = self.conn.execute("SELECT min(seq) FROM qv_log").fetchone()[0]
-        return seq
-
-    def log_since(self, seq: int) -> list[tuple[int, bytes]]:
-        return self.conn.execute("SELECT seq, changes FROM qv_log WHERE seq > ? ORDER BY seq", (seq,)).fetchall()
 
     @staticmethod
     def _chunks(items: Sequence[Any]) -> Iterator[Sequence[Any]]:
@@ -274,13 +274,16 @@ class _SQLite:
             out.update(self.conn.execute(f"SELECT name, id FROM qv_ns WHERE name IN ({marks})", chunk).fetchall())
         return out
 
-    def ns_under(self, prefix: str) -> list[str]:
-        end = _prefix_end(prefix)
-        if end is None:
-            rows = self.conn.execute("SELECT name FROM qv_ns WHERE name >= ?", (prefix,))
-        else:
-            rows = self.conn.execute("SELECT name FROM qv_ns WHERE name >= ? AND name < ?", (prefix, end))
-        return [r[0] for r in rows]
+    def ns_under(self, prefixes: Sequence[str]) -> list[str]:
+        out: set[str] = set()
+        for prefix in prefixes:
+            end = _prefix_end(prefix)
+            if end is None:
+                rows = self.conn.execute("SELECT name FROM qv_ns WHERE name >= ?", (prefix,))
+            else:
+                rows = self.conn.execute("SELECT name FROM qv_ns WHERE name >= ? AND name < ?", (prefix, end))
+            out.update(r[0] for r in rows)
+        return sorted(out)
 
     def rows(self, names: Sequence[str]) -> Iterator[tuple[str, str, bytes, int]]:
         ids = self._ids(names)
@@ -292,47 +295,63 @@ class _SQLite:
             ):
                 yield by_id[ns], key, value, total
 
-    def rows_for(self, namespace: str, keys: Sequence[str]) -> Iterator[tuple[str, bytes, int]]:
-        ns_id = self._ids([namespace]).get(namespace)
-        if ns_id is None:
-            return
-        for chunk in self._chunks(list(keys)):
-            marks = ",".join("?" * len(chunk))
-            yield from self.conn.execute(
-                f"SELECT key, value, sum FROM qv_entry WHERE ns = ? AND key IN ({marks})", (ns_id, *chunk)
-            )
+    def rows_at(self, pairs: Sequence[tuple[str, str]]) -> Iterator[tuple[str, str, bytes, int]]:
+        per_ns: dict[str, list[str]] = {}
+        for ns, key in pairs:
+            per_ns.setdefault(ns, []).append(key)
+        ids = self._ids(per_ns)
+        for ns, keys in per_ns.items():
+            ns_id = ids.get(ns)
+            if ns_id is None:
+                continue
+            for chunk in self._chunks(keys):
+                marks = ",".join("?" * len(chunk))
+                for key, value, total in self.conn.execute(
+                    f"SELECT key, value, sum FROM qv_entry WHERE ns = ? AND key IN ({marks})", (ns_id, *chunk)
+                ):
+                    yield ns, key, value, total
 
     def write(
         self,
-        seq: int,
+        seen: int,
         log: bytes,
         upserts: Sequence[tuple[str, str, bytes, int]],
         deletes: Sequence[tuple[str, str]],
-        trim_below: int | None,
-    ) -> None:
+    ) -> tuple[int, list[tuple[int, bytes]] | None]:
         c = self.conn
-        names = {r[0] for r in upserts}
-        ids = self._ids(names | {ns for ns, _ in deletes})
-        new = [(n,) for n in names if n not in ids]
-        if new:
-            c.executemany("INSERT INTO qv_ns (name) VALUES (?)", new)
-            ids.update(self._ids(n for (n,) in new))
-        c.executemany(
-            "INSERT OR REPLACE INTO qv_entry (ns, key, value, sum) VALUES (?, ?, ?, ?)",
-            [(ids[ns], k, v, t) for ns, k, v, t in upserts],
-        )
-        gone = [(ids[ns], k) for ns, k in deletes if ns in ids]
-        if gone:
-            c.executemany("DELETE FROM qv_entry WHERE ns = ? AND key = ?", gone)
-            # A namespace's row goes with its last entry, so the table lists only
-            # namespaces that hold something.
+        c.execute("BEGIN IMMEDIATE")
+        try:
+            last = self._last_seq()
+            earlier = self._log(seen, last)
+            seq = last + 1
+            names = {r[0] for r in upserts}
+            ids = self._ids(names | {ns for ns, _ in deletes})
+            new = [(n,) for n in names if n not in ids]
+            if new:
+                c.executemany("INSERT INTO qv_ns (name) VALUES (?)", new)
+                ids.update(self._ids(n for (n,) in new))
             c.executemany(
-                "DELETE FROM qv_ns WHERE id = ? AND NOT EXISTS (SELECT 1 FROM qv_entry WHERE ns = ?)",
-                [(i, i) for i in {i for i, _ in gone}],
+                "INSERT OR REPLACE INTO qv_entry (ns, key, value, sum) VALUES (?, ?, ?, ?)",
+                [(ids[ns], k, v, t) for ns, k, v, t in upserts],
             )
-        c.execute("INSERT INTO qv_log (seq, changes) VALUES (?, ?)", (seq, log))
-        if trim_below is not None:
-            c.execute("DELETE FROM qv_log WHERE seq < ?", (trim_below,))
+            gone = [(ids[ns], k) for ns, k in deletes if ns in ids]
+            if gone:
+                c.executemany("DELETE FROM qv_entry WHERE ns = ? AND key = ?", gone)
+                # A namespace's row goes with its last entry, so the table lists only
+                # namespaces that hold something.
+                c.executemany(
+                    "DELETE FROM qv_ns WHERE id = ? AND NOT EXISTS (SELECT 1 FROM qv_entry WHERE ns = ?)",
+                    [(i, i) for i in {i for i, _ in gone}],
+                )
+            c.execute("INSERT INTO qv_log (seq, changes) VALUES (?, ?)", (seq, log))
+            if seq % _LOG_TRIM_EVERY == 0:
+                c.execute("DELETE FROM qv_log WHERE seq < ?", (seq - _LOG_KEEP,))
+            c.execute("COMMIT")
+        except BaseException:
+            if c.in_transaction:
+                c.execute("ROLLBACK")
+            raise
+        return seq, earlier
 
     def close(self) -> None:
         self.conn.close()
@@ -398,8 +417,8 @@ class DurableStore:
         self._prefixes: list[str] = []  # sorted; none is a prefix of another
         self._closed = False
         with self._lock:
-            self._seen = backend.begin_read()
-            backend.commit()
+            self._seen = backend.begin_read(None)[0]
+            backend.end_read()
             backend.changed()  # the version this connection starts from
 
     # -- what is loaded ----------------------------------------------------------------
@@ -434,15 +453,14 @@ class DurableStore:
         if not names and not prefixes:
             return
         db = self._db
-        last = db.begin_read()
         try:
-            self._catch_up(last)
+            self._catch_up(*db.begin_read(self._seen))
             wanted = set(names)
-            for p in prefixes:
-                wanted.update(db.ns_under(p))
+            if prefixes:
+                wanted.update(db.ns_under(prefixes))
             rows = self._checked(db.rows(sorted(wanted))) if wanted else []
         finally:
-            db.rollback()
+            db.end_read()
         base = self._base_with(rows, (), checked=False)
         live = self.store
         for ns in wanted:
@@ -513,30 +531,31 @@ class DurableStore:
         value here. True if anything was applied."""
         with self._lock:
             self._check()
-            db = self._db
-            if not db.changed():
-                return False
-            try:
-                return self._catch_up(db.begin_read())
-            except BaseException:
-                db.forget_version()  # look again next time
-                raise
-            finally:
-                db.rollback()
+            return self._refresh()
 
-    def _catch_up(self, last: int) -> bool:
-        """Inside a transaction: replay the commits after ``_seen`` up to `last` onto the
-        loaded namespaces, in the live store (where unchanged here) and in the committed
-        image."""
+    def _refresh(self) -> bool:
+        db = self._db
+        if not db.changed():
+            return False
+        try:
+            return self._catch_up(*db.begin_read(self._seen))
+        except BaseException:
+            db.forget_version()  # look again next time
+            raise
+        finally:
+            db.end_read()
+
+    def _catch_up(self, last: int, log: list[tuple[int, bytes]] | None) -> bool:
+        """Inside a read transaction: replay the commits after ``_seen`` up to `last` (their
+        log records, None when the log no longer reaches back) onto the loaded namespaces,
+        in the live store (where unchanged here) and in the committed image."""
         if last == self._seen:
             return False
-        db = self._db
-        first = db.first_seq()
-        if first is None or first > self._seen + 1:
+        if log is None:
             self._reload_all()
         else:
             per_ns: dict[str, _Change] = {}
-            for _seq, blob in db.log_since(self._seen):
+            for _seq, blob in log:
                 for ns, ups, dels in loads(blob):
                     if not self._covered(ns):
                         continue
@@ -547,15 +566,14 @@ class DurableStore:
                         ch.delete(k)
                     for k in ups:
                         ch.upsert(k)
-            items: list[tuple[str, str, bytes]] = []
+            wanted = [(ns, k) for ns, ch in per_ns.items() for k in sorted(ch.upserts)]
+            items = self._checked(self._db.rows_at(wanted)) if wanted else []
+            found = {(ns, k) for ns, k, _ in items}
             deletes: list[tuple[str, str]] = []
             for ns, ch in per_ns.items():
-                if ch.upserts:
-                    found = self._checked((ns, k, v, t) for k, v, t in db.rows_for(ns, sorted(ch.upserts)))
-                    items.extend(found)
-                    # Written, then dropped with a later delete of its whole namespace.
-                    ch.deletes.update(ch.upserts - {k for _, k, _ in found})
                 deletes.extend((ns, k) for k in ch.deletes)
+                # Written, then dropped with a later delete of its whole namespace.
+                deletes.extend((ns, k) for k in ch.upserts if (ns, k) not in found)
             self._apply_remote(items, deletes)
         self._seen = last
         return True
@@ -574,8 +592,8 @@ class DurableStore:
         namespace with the database instead."""
         db = self._db
         wanted = set(self._loaded)
-        for p in self._prefixes:
-            wanted.update(db.ns_under(p))
+        if self._prefixes:
+            wanted.update(db.ns_under(self._prefixes))
         now = {(ns, k): v for ns, k, v in self._checked(db.rows(sorted(wanted)))} if wanted else {}
         base = self._base
         items = [(ns, k, v) for (ns, k), v in now.items() if base.get_raw(ns, k) != v]
@@ -592,35 +610,42 @@ class DurableStore:
         with self._lock:
             self._check()
             db = self._db
-            try:
-                self._catch_up(db.begin_write())
-                snap = self.store.snapshot()
-                d = snap.diff(self._base)
-                upserts = d["added"] + d["changed"]
-                removed = d["removed"]
-                seq = self._seen
-                if upserts or removed:
-                    seq += 1
-                    # Pairs of the snapshot's own diff: every one is present in it.
-                    raw = cast("list[bytes]", snap.get_many_raw(upserts))
-                    per_ns: dict[str, tuple[list[str], list[str]]] = {}
-                    for ns, k in upserts:
-                        per_ns.setdefault(ns, ([], []))[0].append(k)
-                    for ns, k in removed:
-                        per_ns.setdefault(ns, ([], []))[1].append(k)
-                    db.write(
-                        seq,
-                        dumps([[ns, u, r] for ns, (u, r) in per_ns.items()]),
-                        [(ns, k, v, _row_sum(ns, k, v)) for (ns, k), v in zip(upserts, raw)],
-                        removed,
-                        seq - _LOG_KEEP if seq % _LOG_TRIM_EVERY == 0 else None,
-                    )
-                db.commit()
-            except BaseException:
-                db.rollback()
-                raise
-            self._seen = seq
+            snap = self.store.snapshot()
+            d = snap.diff(self._base)
+            upserts = d["added"] + d["changed"]
+            removed = d["removed"]
+            if not upserts and not removed:
+                self._refresh()
+                return 0
+            # Pairs of the snapshot's own diff: every one is present in it.
+            raw = cast("list[bytes]", snap.get_many_raw(upserts))
+            per_ns: dict[str, tuple[list[str], list[str]]] = {}
+            for ns, k in upserts:
+                per_ns.setdefault(ns, ([], []))[0].append(k)
+            for ns, k in removed:
+                per_ns.setdefault(ns, ([], []))[1].append(k)
+            # Pairs this process did not change are not in the diff, so writing it never
+            # undoes another process's change to them; pairs both changed end as written
+            # here (the later commit wins).
+            seq, earlier = db.write(
+                self._seen,
+                dumps([[ns, u, r] for ns, (u, r) in per_ns.items()]),
+                [(ns, k, v, _row_sum(ns, k, v)) for (ns, k), v in zip(upserts, raw)],
+                removed,
+            )
             self._base = snap
+            if earlier is not None and not any(self._covered(ns) for _, blob in earlier for ns, _, _ in loads(blob)):
+                self._seen = seq
+            else:
+                # Others changed loaded namespaces before this commit: bring that in now
+                # (this commit's own rows come back with it, unchanged). The commit
+                # stands if this fails; the next refresh tries again.
+                try:
+                    self._catch_up(*db.begin_read(self._seen))
+                except Exception:
+                    db.forget_version()
+                finally:
+                    db.end_read()
             return len(upserts) + len(removed)
 
     # -- the store's methods, loading what they name ------------------------------------
@@ -675,11 +700,11 @@ class DurableStore:
         database has them elsewhere (nothing is loaded)."""
         with self._lock:
             self._check()
-            self._db.begin_read()
+            self._db.begin_read(None)
             try:
-                stored = self._db.ns_under(prefix or "")
+                stored = self._db.ns_under([prefix or ""])
             finally:
-                self._db.rollback()
+                self._db.end_read()
         out = {ns for ns in stored if not self._covered(ns)}
         out.update(self.store.namespaces(prefix))
         return sorted(out)
