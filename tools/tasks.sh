@@ -26,11 +26,13 @@ install_pkg() {
 }
 
 # From PyPI, at the versions last tested (pyproject.toml gives the lower bounds): LangGraph
-# for the adapter's tests, demo and bench, mypy for the type check. pip leaves satisfied
-# pins alone.
+# for the adapter's tests, demo and bench, psycopg for the PostgreSQL backend (with its
+# own libpq, as PostgresSaver's users install it) and PostgresSaver as its peer, mypy for
+# the type check. pip leaves satisfied pins alone.
 LANGGRAPH_PINS="langgraph==1.2.24 langgraph-checkpoint==4.3.2 langgraph-checkpoint-conformance==0.0.2
   langgraph-checkpoint-sqlite==3.1.2"
-PYPI_PINS="$LANGGRAPH_PINS mypy==2.4.1"
+POSTGRES_PINS="psycopg[binary]==3.3.9 psycopg-pool==3.3.3 langgraph-checkpoint-postgres==3.2.0"
+PYPI_PINS="$LANGGRAPH_PINS $POSTGRES_PINS mypy==2.4.1"
 pypi_deps() {
   venv
   "$venv/bin/python" -m pip install -q --disable-pip-version-check $PYPI_PINS >&2

@@ -36,15 +36,21 @@ class DurableSaver(QuorvalentSaver):
         self.db = db
         self._ready: set[str] = set()  # threads whose namespaces are loaded (for good)
 
-    def _thread(self, thread_id: Any) -> None:
-        """Other processes' commits in, then this thread's namespaces loaded."""
+    def _thread(self, thread_id: Any, *, fresh: bool = True) -> None:
+        """This thread's namespaces loaded, and other processes' commits in (`fresh`, or
+        where asking costs no round trip: a commit merges them anyway)."""
         db = self.db
-        db.refresh()
         t = thread_id if type(thread_id) is str else str(thread_id)
         if t not in self._ready:
             lp = _lp(t, "thread_id")
-            db.load_prefix(*[kind + lp for kind in _KINDS])
+            prefixes = [kind + lp for kind in _KINDS]
+            if not all(db._covered(p) for p in prefixes):
+                db.load_prefix(*prefixes)  # brings in what others committed, first
+                self._ready.add(t)  # only once loaded: a failed load is tried again
+                return
             self._ready.add(t)
+        if fresh or db._db.cheap_changed:
+            db.refresh()
 
     def _all_threads(self) -> None:
         db = self.db
@@ -99,7 +105,7 @@ class DurableSaver(QuorvalentSaver):
         metadata: CheckpointMetadata,
         new_versions: ChannelVersions,
     ) -> RunnableConfig:
-        self._thread(config["configurable"]["thread_id"])
+        self._thread(config["configurable"]["thread_id"], fresh=False)
         out = super().put(config, checkpoint, metadata, new_versions)
         self.db.commit()
         return out
@@ -111,7 +117,7 @@ class DurableSaver(QuorvalentSaver):
         task_id: str,
         task_path: str = "",
     ) -> None:
-        self._thread(config["configurable"]["thread_id"])
+        self._thread(config["configurable"]["thread_id"], fresh=False)
         super().put_writes(config, writes, task_id, task_path)
         self.db.commit()
 
@@ -188,8 +194,8 @@ class SaverContext:
     """What ``from_conn_string`` returns: ``with`` or ``async with`` it to get a durable
     saver (or memory store); the database is closed when the block ends."""
 
-    def __init__(self, url: str, make: Callable[[DurableStore], Any], options: dict[str, Any]) -> None:
-        if "://" not in url:  # a bare path, as SqliteSaver.from_conn_string takes
+    def __init__(self, url: Any, make: Callable[[DurableStore], Any], options: dict[str, Any]) -> None:
+        if isinstance(url, str) and "://" not in url:  # a bare path, as SqliteSaver.from_conn_string takes
             url = "sqlite:///" + url
         self._url, self._make, self._options = url, make, options
         self._db: DurableStore | None = None
