@@ -217,6 +217,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         serde: SerializerProtocol | None = None,
         synchronous: str = "full",
         pool_size: int | None = None,
+        timeout: float = 30.0,
     ) -> SaverContext:
         """A durable saver on the database at `conn_string`, for ``with`` or ``async with``.
 
@@ -229,11 +230,13 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         committed before it began. ``synchronous``: see `quorvalent.persist` (``"full"``,
         the default, survives a power loss; SQLite's ``"normal"`` survives a crash of the
         process). ``pool_size`` (PostgreSQL): connections from a pool of up to this many
-        instead of one connection. The database is closed when the block ends.
+        instead of one connection. ``timeout``: seconds to wait for another process's
+        commit, or for a connection, before an operation fails. The database is closed
+        when the block ends.
         """
         from quorvalent._durable_saver import DurableSaver, SaverContext
 
-        options: dict[str, Any] = {"synchronous": synchronous}
+        options: dict[str, Any] = {"synchronous": synchronous, "timeout": timeout}
         if pool_size is not None:
             options["pool_size"] = pool_size
         return SaverContext(conn_string, lambda db: DurableSaver(db, serde=serde), options)
