@@ -4,12 +4,15 @@
 Schema (format 1), in the connection's current schema (the first of its ``search_path``;
 give another in the URL, ``?options=-csearch_path%3Dagents``):
 
-- ``qv_meta``: one row, the format version and the number of the last commit. Every
-  write transaction starts by raising that number, which takes the row's lock: writers
-  follow one another, and a reader learns whether anything changed from one row.
+- ``qv_meta``: one row, the format version.
 - ``qv_ns``: namespace names, numbered, so that rows carry a small integer.
 - ``qv_entry``: ``(ns, key)`` → the value's encoded bytes and their checksum.
-- ``qv_log``: what each commit changed, for other processes to replay.
+- ``qv_log``: what each commit changed, for other processes to replay, numbered 1, 2, 3,
+  ... Writers hold an advisory lock (one per log table) for their transaction, so they
+  follow one another and number their commits without gaps in the order they become
+  visible; the last commit is the greatest number in the log, which its index gives at
+  once (a reader learns whether anything changed from one index entry, and no row is
+  rewritten by every commit).
 
 Names are ``bytea`` holding their UTF-8 text: compared bytewise (the order of the store,
 whatever the database's collation), independent of the database's encoding, and able to
@@ -47,11 +50,14 @@ from __future__ import annotations
 
 import re
 import select
+import struct
 import urllib.parse
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TypeVar
 
 import psycopg
+from psycopg.adapt import Dumper
+from psycopg.pq import Format
 from psycopg.rows import tuple_row
 
 from quorvalent import persist
@@ -64,39 +70,57 @@ _SECRET_PARAMS = ("password", "sslpassword")
 _POOL_TRIES = 8  # connections of a pool found closed before giving up on it
 
 _SCHEMA = (
-    "CREATE TABLE qv_meta (one boolean PRIMARY KEY DEFAULT true CHECK (one), format integer NOT NULL,"
-    " seq bigint NOT NULL)",
+    "CREATE TABLE qv_meta (one boolean PRIMARY KEY DEFAULT true CHECK (one), format integer NOT NULL)",
     "CREATE TABLE qv_ns (id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, name bytea NOT NULL UNIQUE)",
     "CREATE TABLE qv_entry (ns bigint NOT NULL, key bytea NOT NULL, value bytea NOT NULL, sum integer NOT NULL,"
     " PRIMARY KEY (ns, key))",
     "CREATE TABLE qv_log (seq bigint PRIMARY KEY, changes bytea NOT NULL)",
     # A commit, as one statement: one round trip, and the server never waits on the client
-    # while it holds qv_meta's row lock. Each statement in it sees what the ones before
-    # did; the first takes the lock, so the rest sees every earlier commit.
-    """CREATE FUNCTION qv_commit(seen bigint, log bytea, up_ns bytea[], up_key bytea[], up_value bytea[],
-    up_sum integer[], del_ns bytea[], del_key bytea[], keep bigint, wait text, sync text,
+    # while it holds the lock. Each statement in it sees what the ones before did, and
+    # every commit that ended before the lock was granted.
+    """CREATE FUNCTION qv_commit(seen bigint, log bytea, names bytea[], up_at integer[], up_key bytea[],
+    up_value bytea[], up_sum integer[], del_at integer[], del_key bytea[], keep bigint, wait text, sync text,
     OUT new_seq bigint, OUT seqs bigint[], OUT logs bytea[]) LANGUAGE plpgsql AS $f$
+DECLARE
+    ids bigint[] := '{}';
+    nm bytea;
+    nid bigint;
 BEGIN
     PERFORM set_config('lock_timeout', wait, true), set_config('synchronous_commit', sync, true);
-    UPDATE qv_meta SET seq = qv_meta.seq + 1 RETURNING qv_meta.seq INTO new_seq;
-    -- What others committed since the caller last looked (nothing if the log no longer
-    -- reaches back that far: the caller sees too few records).
-    SELECT coalesce(array_agg(l.seq ORDER BY l.seq), '{}'), coalesce(array_agg(l.changes ORDER BY l.seq), '{}')
-        INTO seqs, logs FROM qv_log l
-        WHERE l.seq > seen AND l.seq < new_seq AND seen >= (SELECT min(f.seq) - 1 FROM qv_log f);
-    IF cardinality(up_ns) > 0 THEN
-        INSERT INTO qv_ns (name) SELECT DISTINCT u.name FROM unnest(up_ns) AS u(name)
-            WHERE NOT EXISTS (SELECT 1 FROM qv_ns n WHERE n.name = u.name) ON CONFLICT (name) DO NOTHING;
+    -- One writer at a time, per log table (so per schema): commits are numbered without
+    -- gaps, in the order they become visible.
+    PERFORM pg_advisory_xact_lock((1903586420::bigint << 32) | 'qv_log'::regclass::oid::bigint);
+    SELECT coalesce(max(l.seq), 0) + 1 INTO new_seq FROM qv_log l;
+    IF new_seq - 1 > seen THEN
+        -- What others committed since the caller last looked (fewer records than that if
+        -- the log no longer reaches back so far).
+        SELECT array_agg(l.seq ORDER BY l.seq), array_agg(l.changes ORDER BY l.seq) INTO seqs, logs
+            FROM qv_log l WHERE l.seq > seen AND l.seq < new_seq;
+    END IF;
+    -- Rows name their namespace by its place in `names`; each name is looked up once, and
+    -- made if rows go to it and it is new.
+    FOREACH nm IN ARRAY names LOOP
+        SELECT n.id INTO nid FROM qv_ns n WHERE n.name = nm;
+        ids := ids || nid;
+    END LOOP;
+    IF cardinality(up_at) > 0 AND array_position(ids, NULL) IS NOT NULL THEN
+        INSERT INTO qv_ns (name) SELECT DISTINCT names[a] FROM unnest(up_at) AS a WHERE ids[a] IS NULL;
+        ids := '{}';
+        FOREACH nm IN ARRAY names LOOP
+            SELECT n.id INTO nid FROM qv_ns n WHERE n.name = nm;
+            ids := ids || nid;
+        END LOOP;
+    END IF;
+    IF cardinality(up_at) > 0 THEN
         INSERT INTO qv_entry (ns, key, value, sum)
-            SELECT n.id, u.key, u.value, u.sum FROM unnest(up_ns, up_key, up_value, up_sum) AS u(ns, key, value, sum)
-            JOIN qv_ns n ON n.name = u.ns
+            SELECT ids[u.at], u.key, u.value, u.sum FROM unnest(up_at, up_key, up_value, up_sum) AS u(at, key, value, sum)
             ON CONFLICT (ns, key) DO UPDATE SET value = excluded.value, sum = excluded.sum;
     END IF;
-    IF cardinality(del_ns) > 0 THEN
-        DELETE FROM qv_entry e USING unnest(del_ns, del_key) AS u(ns, key), qv_ns n
-            WHERE n.name = u.ns AND e.ns = n.id AND e.key = u.key;
+    IF cardinality(del_at) > 0 THEN
+        DELETE FROM qv_entry e USING unnest(del_at, del_key) AS u(at, key) WHERE e.ns = ids[u.at] AND e.key = u.key;
         -- A namespace's row goes with its last entry.
-        DELETE FROM qv_ns n WHERE n.name = ANY(del_ns) AND NOT EXISTS (SELECT 1 FROM qv_entry e WHERE e.ns = n.id);
+        DELETE FROM qv_ns n WHERE n.id IN (SELECT ids[a] FROM unnest(del_at) AS a)
+            AND NOT EXISTS (SELECT 1 FROM qv_entry e WHERE e.ns = n.id);
     END IF;
     INSERT INTO qv_log (seq, changes) VALUES (new_seq, log);
     IF keep IS NOT NULL THEN
@@ -106,12 +130,13 @@ END
 $f$""",
 )
 
-# The last commit's number and, for seen >= 0, the log records after seen up to it (none
-# when the log no longer reaches back to seen + 1: the caller sees too few). One
-# statement: one state of the database.
+# The last commit's number and, for seen >= 0, the log records after seen up to it (too
+# few when the log no longer reaches back to seen + 1). One statement: one state of the
+# database.
+_LAST = "(SELECT coalesce(max(seq), 0) AS seq FROM qv_log)"
 _POLL = (
-    "SELECT m.seq, l.seq, l.changes FROM qv_meta m LEFT JOIN qv_log l ON %(seen)s >= 0 AND l.seq > %(seen)s"
-    " AND l.seq <= m.seq AND %(seen)s >= (SELECT min(f.seq) - 1 FROM qv_log f) ORDER BY l.seq"
+    f"SELECT m.seq, l.seq, l.changes FROM {_LAST} m LEFT JOIN qv_log l ON %(seen)s >= 0 AND l.seq > %(seen)s"
+    " AND l.seq <= m.seq ORDER BY l.seq"
 )
 _NS_UNDER = (
     "SELECT DISTINCT n.name FROM unnest(%b::bytea[], %b::bytea[]) AS p(lo, hi)"
@@ -123,17 +148,17 @@ _ROWS = (
     "WITH ns AS (SELECT id, name FROM qv_ns WHERE name = ANY(%(names)b::bytea[])"
     " UNION SELECT n.id, n.name FROM unnest(%(lo)b::bytea[], %(hi)b::bytea[]) AS p(lo, hi)"
     " JOIN qv_ns n ON n.name >= p.lo AND n.name < p.hi)"
-    " SELECT m.seq, r.name, r.key, r.value, r.sum FROM qv_meta m LEFT JOIN"
+    f" SELECT m.seq, r.name, r.key, r.value, r.sum FROM {_LAST} m LEFT JOIN"
     " (SELECT ns.name, e.key, e.value, e.sum FROM ns JOIN qv_entry e ON e.ns = ns.id) r ON true"
 )
 _ROWS_AT = (
-    "SELECT m.seq, r.i, r.value, r.sum FROM qv_meta m LEFT JOIN"
+    f"SELECT m.seq, r.i, r.value, r.sum FROM {_LAST} m LEFT JOIN"
     " (SELECT u.i, e.value, e.sum FROM unnest(%b::bytea[], %b::bytea[]) WITH ORDINALITY AS u(ns, key, i)"
     " JOIN qv_ns n ON n.name = u.ns JOIN qv_entry e ON e.ns = n.id AND e.key = u.key) r ON true"
 )
 _COMMIT = (
-    "SELECT new_seq, seqs, logs FROM qv_commit(%s, %b, %b::bytea[], %b::bytea[], %b::bytea[], %b::int4[],"
-    " %b::bytea[], %b::bytea[], %s, %s, %s)"
+    "SELECT new_seq, seqs, logs FROM qv_commit(%s, %b, %b::bytea[], %b::int4[], %b::bytea[], %b::bytea[],"
+    " %b::int4[], %b::int4[], %b::bytea[], %s, %s, %s)"
 )
 
 _URL = re.compile(r"^(?P<scheme>postgres(?:ql)?://)(?P<netloc>[^/?#]*)(?P<path>[^?#]*)(?:\?(?P<query>[^#]*))?(?P<frag>#.*)?$", re.S)
@@ -182,6 +207,58 @@ def _x(conn: psycopg.Connection[Any], sql: str, params: Any = None, binary: bool
     """Runs `sql` on a cursor of its own with tuple rows (a pool's connections may be set
     up for dict rows)."""
     return conn.cursor(binary=binary, row_factory=tuple_row).execute(sql, params)
+
+
+class _BinaryArray(bytes):
+    """An array in PostgreSQL's binary form, built here: psycopg's own list dumping costs
+    more than the rest of a commit on the client."""
+
+
+class _ByteaArray(_BinaryArray):
+    pass
+
+
+class _Int4Array(_BinaryArray):
+    pass
+
+
+class _ByteaArrayDumper(Dumper):
+    format = Format.BINARY
+    oid = 1001  # bytea[]
+
+    def dump(self, obj: Any) -> bytes:
+        return obj  # type: ignore[no-any-return]
+
+
+class _Int4ArrayDumper(_ByteaArrayDumper):
+    oid = 1007  # int4[]
+
+
+psycopg.adapters.register_dumper(_ByteaArray, _ByteaArrayDumper)
+psycopg.adapters.register_dumper(_Int4Array, _Int4ArrayDumper)
+_ARRAY_HEAD = struct.Struct(">iiiii")  # dimensions, has nulls, element type, length, lower bound
+_EMPTY = struct.Struct(">iii")
+_LEN = struct.Struct(">i")
+
+
+def _bytea_array(items: Sequence[bytes]) -> _ByteaArray:
+    if not items:
+        return _ByteaArray(_EMPTY.pack(0, 0, 17))
+    parts = [_ARRAY_HEAD.pack(1, 0, 17, len(items), 1)]
+    pack = _LEN.pack
+    for b in items:
+        parts.append(pack(len(b)))
+        parts.append(b)
+    return _ByteaArray(b"".join(parts))
+
+
+def _int4_array(items: Sequence[int]) -> _Int4Array:
+    if not items:
+        return _Int4Array(_EMPTY.pack(0, 0, 23))
+    n = len(items)
+    flat = [4] * (2 * n)
+    flat[1::2] = items
+    return _Int4Array(_ARRAY_HEAD.pack(1, 0, 23, n, 1) + struct.pack(f">{2 * n}i", *flat))
 
 
 def _alive(conn: psycopg.Connection[Any]) -> bool:
@@ -374,7 +451,7 @@ class Postgres:
             if not any(found):
                 for statement in _SCHEMA:
                     cur.execute(statement)
-                cur.execute("INSERT INTO qv_meta (format, seq) VALUES (%s, 0)", (persist.FORMAT_VERSION,))
+                cur.execute("INSERT INTO qv_meta (format) VALUES (%s)", (persist.FORMAT_VERSION,))
                 return
             if not all(found):
                 raise FormatError(
@@ -402,8 +479,6 @@ class Postgres:
 
     def _poll(self, conn: psycopg.Connection[Any], seen: int | None) -> tuple[int, list[tuple[int, bytes]] | None]:
         rows = _x(conn, _POLL, {"seen": -1 if seen is None else seen}, binary=True).fetchall()
-        if not rows:
-            raise FormatError(f"{self.description} has lost its qv_meta row: not a usable quorvalent database")
         last = rows[0][0]
         if seen is None or seen < 0:
             return last, []
@@ -474,7 +549,7 @@ class Postgres:
         lo = [p.encode() for p in prefixes]
 
         def get(conn: psycopg.Connection[Any]) -> list[bytes]:
-            return [r[0] for r in _x(conn, _NS_UNDER, (lo, [_upper(b) for b in lo]), binary=True)]
+            return [r[0] for r in _x(conn, _NS_UNDER, (_bytea_array(lo), _bytea_array([_upper(b) for b in lo])), binary=True)]
 
         conn = self._held
         names = self._run(get, "listing namespaces") if conn is None else get(conn)
@@ -492,7 +567,11 @@ class Postgres:
 
     def rows(self, names: Sequence[str], prefixes: Sequence[str] = ()) -> Iterator[tuple[str, str, bytes, int]]:
         lo = [p.encode() for p in prefixes]
-        params = {"names": [n.encode() for n in names], "lo": lo, "hi": [_upper(b) for b in lo]}
+        params = {
+            "names": _bytea_array([n.encode() for n in names]),
+            "lo": _bytea_array(lo),
+            "hi": _bytea_array([_upper(b) for b in lo]),
+        }
         rows = self._read(lambda conn: _x(conn, _ROWS, params, binary=True).fetchall(), "loading")
         decoded: dict[bytes, str] = {}
         for _, name, key, value, total in rows:
@@ -508,7 +587,7 @@ class Postgres:
             yield ns, k, bytes(value), total & 0xFFFFFFFF
 
     def rows_at(self, pairs: Sequence[tuple[str, str]]) -> Iterator[tuple[str, str, bytes, int]]:
-        params = ([ns.encode() for ns, _ in pairs], [k.encode() for _, k in pairs])
+        params = (_bytea_array([ns.encode() for ns, _ in pairs]), _bytea_array([k.encode() for _, k in pairs]))
         for _, i, value, total in self._read(
             lambda conn: _x(conn, _ROWS_AT, params, binary=True).fetchall(), "reading changes"
         ):
@@ -523,15 +602,19 @@ class Postgres:
         upserts: Sequence[tuple[str, str, bytes, int]],
         deletes: Sequence[tuple[str, str]],
     ) -> tuple[int, list[tuple[int, bytes]] | None]:
+        places: dict[str, int] = {}
+        up_at = [places.setdefault(ns, len(places) + 1) for ns, _, _, _ in upserts]
+        del_at = [places.setdefault(ns, len(places) + 1) for ns, _ in deletes]
         params = (
             seen,
             log,
-            [ns.encode() for ns, _, _, _ in upserts],
-            [k.encode() for _, k, _, _ in upserts],
-            [v for _, _, v, _ in upserts],
-            [_signed(t) for _, _, _, t in upserts],
-            [ns.encode() for ns, _ in deletes],
-            [k.encode() for _, k in deletes],
+            _bytea_array([ns.encode() for ns in places]),
+            _int4_array(up_at),
+            _bytea_array([k.encode() for _, k, _, _ in upserts]),
+            _bytea_array([v for _, _, v, _ in upserts]),
+            _int4_array([_signed(t) for _, _, _, t in upserts]),
+            _int4_array(del_at),
+            _bytea_array([k.encode() for _, k in deletes]),
             persist._LOG_KEEP if (seen + 1) % persist._LOG_TRIM_EVERY == 0 else None,
             self._lock_timeout,
             self._sync,
@@ -543,7 +626,7 @@ class Postgres:
             return row
 
         seq, seqs, logs = self._run(send, "committing", writing=True)
-        earlier = [(s, bytes(c)) for s, c in zip(seqs, logs)]
+        earlier = [(s, bytes(c)) for s, c in zip(seqs or (), logs or ())]
         self._known = seq
         if len(earlier) != seq - 1 - seen:
             self._stash = None
