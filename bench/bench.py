@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import Settings  # noqa: E402
 
-SECTIONS = ["codec", "store", "graph", "langgraph", "memory", "durable", "scaling"]
+SECTIONS = ["codec", "store", "graph", "langgraph", "memory", "durable", "postgres", "scaling"]
 
 
 def main() -> int:
