@@ -15,6 +15,10 @@ import pytest
 import quorvalent as qv
 from quorvalent import persist
 
+# A test's threads would share its database file (the fixture's), and these tests assert
+# what the file holds.
+pytestmark = pytest.mark.thread_unsafe(reason="the threads of a test would share its database file")
+
 
 @pytest.fixture
 def url(tmp_path):
