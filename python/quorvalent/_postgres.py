@@ -620,10 +620,10 @@ class Postgres:
             self._sync,
         )
 
-        def send(conn: psycopg.Connection[Any]) -> tuple[int, list[int], list[bytes]]:
+        def send(conn: psycopg.Connection[Any]) -> tuple[int, list[int] | None, list[bytes] | None]:
             row = _x(conn, _COMMIT, params, binary=True).fetchone()
             assert row is not None
-            return row
+            return row[0], row[1], row[2]
 
         seq, seqs, logs = self._run(send, "committing", writing=True)
         earlier = [(s, bytes(c)) for s, c in zip(seqs or (), logs or ())]
