@@ -381,9 +381,11 @@ def test_the_server_going_away_and_a_lost_commit_reply(pg):
     from pgserver import RoundTrips
 
     relay = RoundTrips(server.port)
+    schema = pg.schema()
+    pooled = persist.open(pg.url(schema), pool_size=2, timeout=5)
     try:
-        schema = pg.schema()
         url = pg.tcp_url(schema, port=relay.port)
+        pooled.load("n")
         with persist.open(url, timeout=5) as db, persist.open(pg.url(schema)) as other:
             db.set("n", "a", 1)
             db.commit()
@@ -413,6 +415,9 @@ def test_the_server_going_away_and_a_lost_commit_reply(pg):
             db.set("n", "e", 5)
             assert db.commit() == 2  # d, kept from the failed commit, and e
             assert other.refresh() and other.store.get_many([("n", "d"), ("n", "e")]) == [4, 5]
+            # A pool's connections the server closed are replaced, not handed out.
+            assert pooled.refresh() and pooled.store.get_many([("n", "a"), ("n", "e")]) == [1, 5]
         assert db_rows(pg.url(schema)) == {(("n", k)): qv.dumps(v) for k, v in zip("abcde", range(1, 6))}
     finally:
+        pooled.close()
         relay.close()

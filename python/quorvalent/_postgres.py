@@ -263,17 +263,17 @@ def _int4_array(items: Sequence[int]) -> _Int4Array:
 
 def _alive(conn: psycopg.Connection[Any]) -> bool:
     """Whether an idle connection is still open, without asking the server: a server that
-    closed it left the socket readable (an end of file, or a last error message)."""
-    if conn.closed:
+    closed it left the socket readable (its last error message, then the end of file)."""
+    if conn.closed or conn.broken:
         return False
     try:
-        readable = select.select([conn.fileno()], [], [], 0)[0]
-        if not readable:
-            return True
-        conn.pgconn.consume_input()
+        for _ in range(4):
+            if not select.select([conn.fileno()], [], [], 0)[0]:
+                return conn.pgconn.status == psycopg.pq.ConnStatus.OK
+            conn.pgconn.consume_input()  # raises at the end of file
     except (OSError, ValueError, psycopg.Error):
         return False
-    return conn.pgconn.status == psycopg.pq.ConnStatus.OK and not conn.broken
+    return False  # still talking while idle: not a connection to use
 
 
 def _upper(b: bytes) -> bytes:
