@@ -302,7 +302,6 @@ class Postgres:
         self._autocommit_off: set[int] = set()
         self._lock_timeout = f"{max(1, int(timeout * 1000))}ms"
         self._sync = "off" if synchronous == "off" else "on"
-        self._timeout = timeout
         if isinstance(target, str):
             self._url, self._secrets, self.description = split_url(target)
             self._kwargs: dict[str, Any] = {
@@ -313,11 +312,9 @@ class Postgres:
             if pool_size is not None:
                 from psycopg_pool import ConnectionPool
 
-                kwargs = dict(self._kwargs)
-                kwargs.pop("connect_timeout")
                 self._pool = ConnectionPool(
                     self._url,
-                    kwargs={**kwargs, "connect_timeout": max(2, int(timeout))},
+                    kwargs=self._kwargs,
                     min_size=1,
                     max_size=pool_size,
                     timeout=timeout,
