@@ -164,7 +164,9 @@ def test_a_reader_too_far_behind_the_log_compares_instead(url, monkeypatch):
                 other.commit()
             other.delete("n", "b")
             other.commit()
-        assert sqlite3.connect(url.removeprefix("sqlite:///")).execute("SELECT min(seq) FROM qv_log").fetchone()[0] > 2
+        conn = sqlite3.connect(url.removeprefix("sqlite:///"))
+        assert conn.execute("SELECT min(seq) FROM qv_log").fetchone()[0] > 2
+        conn.close()
         db.refresh()
         assert db.store.get_many([("n", "a"), ("n", "b")]) == [9, None]
 
