@@ -167,11 +167,25 @@ struct Encoder {
     write(obj, depth);
   }
 
+  // write_item for an element of a container. On the free-threaded build the walk hands
+  // these over after leaving the container's section, mostly because they are
+  // containers themselves: those are tried first.
+  void write_element(PyObject* obj, int depth) {
+#ifdef Py_GIL_DISABLED
+    if (depth <= kMaxDepth) {
+      PyTypeObject* t = Py_TYPE(obj);
+      if (t == &PyList_Type) return write_list(obj, depth);
+      if (t == &PyDict_Type) return write_dict(obj, depth);
+    }
+#endif
+    write_item(obj, depth);
+  }
+
 #ifdef Py_GIL_DISABLED
   // Under a container's critical section: writes `obj` when it is an exact scalar whose
   // encoding takes no other lock (a str whose UTF-8 form is at hand) and cannot fail;
   // otherwise writes nothing and returns false, leaving it to write_item outside.
-  bool write_flat(PyObject* obj, int depth) {
+  [[gnu::always_inline]] bool write_flat(PyObject* obj, int depth) {
     if (depth > kMaxDepth) return false;
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type) {
@@ -234,7 +248,7 @@ void Encoder::write_dict(PyObject* obj, int depth) {
       },
       [&](PyObject* k, PyObject* v) {
         write_item(k, depth + 1);
-        write_item(v, depth + 1);
+        write_element(v, depth + 1);
       });
 }
 
@@ -242,7 +256,7 @@ void Encoder::write_list(PyObject* obj, int depth) {
   detail::walk_list(
       items, obj, [&](Py_ssize_t n) { w.write_array_header(u32_len(n, "list")); },
       [&](PyObject* item) { return write_flat(item, depth + 1); },
-      [&](PyObject* item) { write_item(item, depth + 1); });
+      [&](PyObject* item) { write_element(item, depth + 1); });
 }
 
 void Encoder::write_tuple(PyObject* obj, int depth) {
