@@ -230,6 +230,17 @@ struct Encoder {
       write_bytes(w, obj);
       return true;
     }
+    // An empty list or dict: its size, one word the interpreter stores atomically, read
+    // as zero is a state it had, and nothing else of it is read (common in records:
+    // empty metadata, no tool calls).
+    if (t == &PyDict_Type && detail::size_now(obj) == 0) {
+      w.put(0x80);
+      return true;
+    }
+    if (t == &PyList_Type && detail::size_now(obj) == 0) {
+      w.put(0x90);
+      return true;
+    }
     return false;
   }
 #else

@@ -175,6 +175,14 @@ void walk_dict(ItemStack& stack, PyObject* d, Header&& header, Flat&& flat, Deep
 }
 
 #ifdef Py_GIL_DISABLED
+// The number of items of a list or dict right now, without its lock: the word its
+// lock holder updates with an atomic store.
+inline Py_ssize_t size_now(PyObject* o) noexcept {
+  const Py_ssize_t* p = PyList_Check(o) ? &reinterpret_cast<PyVarObject*>(o)->ob_size
+                                        : &reinterpret_cast<PyDictObject*>(o)->ma_used;
+  return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+
 // The UTF-8 form of a str if the interpreter has it at hand without any work: the text
 // itself for compact ASCII, else the cached encoding. Filling the cache takes the str's
 // own critical section, which must not happen under another one; null if not at hand.
