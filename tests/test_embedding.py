@@ -41,12 +41,16 @@ int main(void) {
 def _config():
     # The configuration of this very interpreter (debug and free-threaded builds have
     # their own), so the program loads the same build of the module.
-    exe = shutil.which(f"python{sysconfig.get_config_var('LDVERSION')}-config")
+    name = f"python{sysconfig.get_config_var('LDVERSION')}-config"
+    exe = shutil.which(name, path=sysconfig.get_config_var("BINDIR")) or shutil.which(name)
     cc = shutil.which("cc") or shutil.which("gcc")
     if not exe or not cc:
         pytest.skip("no C compiler or python-config to build an embedding program")
     flags = subprocess.run([exe, "--cflags", "--embed", "--ldflags"], check=True,
                            capture_output=True, text=True).stdout.split()
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        # A static libpython: the program itself must export the C API to the module.
+        flags += sysconfig.get_config_var("LINKFORSHARED").split()
     return cc, flags
 
 

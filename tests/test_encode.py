@@ -188,5 +188,7 @@ def test_thread_exit_frees_the_encoding_buffer():
     out = subprocess.run([sys.executable, "-c", THREAD_EXIT_SCRIPT], env=env, check=True,
                          capture_output=True, text=True).stdout
     sizes = [int(x) for x in out.split()]
-    # A buffer kept per finished thread adds about 67 MiB per batch of 100.
-    assert sizes[-1] - sizes[0] < 16 << 20, sizes
+    # A buffer kept per finished thread adds about 67 MiB per batch of 100, so 268 MiB by
+    # the last batch. The free-threaded build's allocator keeps a finished thread's pages
+    # for a while before it reuses or returns them: up to about 20 MiB here, then less.
+    assert sizes[-1] - sizes[0] < 48 << 20, sizes

@@ -3,7 +3,6 @@ import math
 import os
 import sys
 import threading
-import time
 import weakref
 
 import pytest
@@ -519,18 +518,23 @@ def test_exception_from_key_comparison_propagates():
 
 
 def test_writer_against_readers_in_threads():
-    # Readers evaluate a long guard detached from the interpreter, so a writer meets their
-    # shared access and fails at once with "Already borrowed". On a free-threaded build the
-    # writer's long cycle search also overlaps readers, which fail with "Already mutably
-    # borrowed". Nobody waits, and the graph stays whole.
+    # Readers evaluate a long guard detached from the interpreter while a writer adds
+    # edges, each after a cycle search over a long chain. What the design promises: nobody
+    # waits (a writer meeting shared access fails at once with "Already borrowed", a reader
+    # meeting exclusive access with "Already mutably borrowed"), every route that runs is
+    # right, and the graph stays whole. Readers run until the writer has made all its
+    # attempts, so a writer that waited for them would never finish. Which conflicts
+    # happen is up to the scheduler: readers may keep the writer out throughout.
     n = 5000
     g = graph(*[(str(i), str(i + 1)) for i in range(n)])
     g.add_edge("h", "t", " and ".join(["a"] * DEEP))
     stop = threading.Event()
     seen = {"reader": set(), "writer": set()}
+    running = threading.Barrier(3)
     wrong = []
 
     def reader():
+        running.wait()
         while not stop.is_set():
             try:
                 if g.route("h", {"a": 1}) != "t":
@@ -538,19 +542,15 @@ def test_writer_against_readers_in_threads():
             except RuntimeError as e:
                 seen["reader"].add(str(e))
 
-    def want_more():
-        return not seen["writer"] or (not gil_enabled and not seen["reader"])
-
-    gil_enabled = getattr(sys, "_is_gil_enabled", lambda: True)()
     threads = [threading.Thread(target=reader) for _ in range(2)]
     for t in threads:
         t.start()
+    running.wait()
     added = 0
-    deadline = time.monotonic() + 30
     try:
-        while time.monotonic() < deadline and want_more():
+        for i in range(200):
             try:
-                g.add_edge(f"w{added}", "0")  # searches the whole chain
+                g.add_edge(f"w{i}", "0")  # searches the whole chain
                 added += 1
             except RuntimeError as e:
                 seen["writer"].add(str(e))
@@ -559,8 +559,7 @@ def test_writer_against_readers_in_threads():
         for t in threads:
             t.join()
     assert not wrong
-    assert seen["writer"] == {"Already borrowed"}
+    assert seen["writer"] <= {"Already borrowed"}
     assert seen["reader"] <= {"Already mutably borrowed"}
-    assert gil_enabled or seen["reader"]
     assert len(g) == n + 3 + added and g.is_dag()
     assert repr(g) == f"HandoffGraph(nodes={n + 3 + added}, edges={n + 1 + added}, on_cycle='error')"

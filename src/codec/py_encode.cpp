@@ -167,11 +167,25 @@ struct Encoder {
     write(obj, depth);
   }
 
+  // write_item for an element of a container. On the free-threaded build the walk hands
+  // these over after leaving the container's section, mostly because they are
+  // containers themselves: those are tried first.
+  void write_element(PyObject* obj, int depth) {
+#ifdef Py_GIL_DISABLED
+    if (depth <= kMaxDepth) {
+      PyTypeObject* t = Py_TYPE(obj);
+      if (t == &PyList_Type) return write_list(obj, depth);
+      if (t == &PyDict_Type) return write_dict(obj, depth);
+    }
+#endif
+    write_item(obj, depth);
+  }
+
 #ifdef Py_GIL_DISABLED
   // Under a container's critical section: writes `obj` when it is an exact scalar whose
   // encoding takes no other lock (a str whose UTF-8 form is at hand) and cannot fail;
   // otherwise writes nothing and returns false, leaving it to write_item outside.
-  bool write_flat(PyObject* obj, int depth) {
+  [[gnu::always_inline]] bool write_flat(PyObject* obj, int depth) {
     if (depth > kMaxDepth) return false;
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type) {
@@ -216,6 +230,17 @@ struct Encoder {
       write_bytes(w, obj);
       return true;
     }
+    // An empty list or dict: its size, one word the interpreter stores atomically, read
+    // as zero is a state it had, and nothing else of it is read (common in records:
+    // empty metadata, no tool calls).
+    if (t == &PyDict_Type && detail::size_now(obj) == 0) {
+      w.put(0x80);
+      return true;
+    }
+    if (t == &PyList_Type && detail::size_now(obj) == 0) {
+      w.put(0x90);
+      return true;
+    }
     return false;
   }
 #else
@@ -234,7 +259,7 @@ void Encoder::write_dict(PyObject* obj, int depth) {
       },
       [&](PyObject* k, PyObject* v) {
         write_item(k, depth + 1);
-        write_item(v, depth + 1);
+        write_element(v, depth + 1);
       });
 }
 
@@ -242,7 +267,7 @@ void Encoder::write_list(PyObject* obj, int depth) {
   detail::walk_list(
       items, obj, [&](Py_ssize_t n) { w.write_array_header(u32_len(n, "list")); },
       [&](PyObject* item) { return write_flat(item, depth + 1); },
-      [&](PyObject* item) { write_item(item, depth + 1); });
+      [&](PyObject* item) { write_element(item, depth + 1); });
 }
 
 void Encoder::write_tuple(PyObject* obj, int depth) {

@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,9 +48,20 @@ class ItemStack {
 
   std::size_t size() const noexcept { return size_; }
   PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+  // Room for `more` pushes without growing.
+  void reserve(std::size_t more) {
+    if (cap_ - size_ < more) grow(size_ + more);
+  }
   void push(PyObject* borrowed) {
-    if (size_ == cap_) grow();
+    if (size_ == cap_) grow(cap_ * 2);
     data_[size_++] = Py_NewRef(borrowed);
+  }
+  // push() for each of n items, with room made once.
+  void push_all(PyObject* const* items, std::size_t n) {
+    reserve(n);
+    PyObject** out = data_ + size_;
+    for (std::size_t i = 0; i < n; ++i) out[i] = Py_NewRef(items[i]);
+    size_ += n;
   }
   // Drops the references above `base`. A dropped reference may be the last one and run a
   // finalizer, so this is never called under a critical section.
@@ -58,12 +70,13 @@ class ItemStack {
   }
 
  private:
-  void grow() {
-    auto bigger = std::make_unique<PyObject*[]>(cap_ * 2);
+  void grow(std::size_t cap) {
+    cap = std::max(cap, cap_ * 2);
+    auto bigger = std::make_unique_for_overwrite<PyObject*[]>(cap);
     std::memcpy(bigger.get(), data_, size_ * sizeof(PyObject*));
     heap_ = std::move(bigger);
     data_ = heap_.get();
-    cap_ *= 2;
+    cap_ = cap;
   }
   static constexpr std::size_t kInline = 32;
   PyObject* inline_[kInline];
@@ -108,7 +121,7 @@ void walk_list(ItemStack& stack, PyObject* l, Header&& header, Flat&& flat, Deep
     PyObject** items = reinterpret_cast<PyListObject*>(l)->ob_item;
     Py_ssize_t i = 0;
     while (i < n && flat(items[i])) ++i;
-    for (; i < n; ++i) stack.push(items[i]);
+    if (i < n) stack.push_all(items + i, static_cast<std::size_t>(n - i));
   }
   for (std::size_t j = rest.begin(); j < rest.end(); ++j) deep(stack[j]);
 #else
@@ -135,8 +148,11 @@ void walk_dict(ItemStack& stack, PyObject* d, Header&& header, Flat&& flat, Deep
     bool collecting = false;
     while (PyDict_Next(d, &pos, &k, &v)) {
       ++seen;
-      if (!collecting && flat(k, v)) continue;
-      collecting = true;
+      if (!collecting) {
+        if (flat(k, v)) continue;
+        collecting = true;
+        stack.reserve(2 * static_cast<std::size_t>(n - seen + 1));
+      }
       stack.push(k);
       stack.push(v);
     }
@@ -159,6 +175,14 @@ void walk_dict(ItemStack& stack, PyObject* d, Header&& header, Flat&& flat, Deep
 }
 
 #ifdef Py_GIL_DISABLED
+// The number of items of a list or dict right now, without its lock: the word its
+// lock holder updates with an atomic store.
+inline Py_ssize_t size_now(PyObject* o) noexcept {
+  const Py_ssize_t* p = PyList_Check(o) ? &reinterpret_cast<PyVarObject*>(o)->ob_size
+                                        : &reinterpret_cast<PyDictObject*>(o)->ma_used;
+  return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+
 // The UTF-8 form of a str if the interpreter has it at hand without any work: the text
 // itself for compact ASCII, else the cached encoding. Filling the cache takes the str's
 // own critical section, which must not happen under another one; null if not at hand.

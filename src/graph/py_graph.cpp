@@ -218,42 +218,48 @@ class Roots {
   bool push_list(PyObject* list) {
     auto* items = reinterpret_cast<condition::Flat*>(items_);
     const std::size_t first = items_used_, bytes_before = bytes_used_;
-    std::size_t n = 0;
     bool ok = true;
-    // Every item is taken (or the list given up) under the list's section on the
-    // free-threaded build: nothing is collected for later.
     auto take = [&](PyObject* item) {
       condition::Flat f;
       if (!ok || !flat_scalar(item, f)) {
         ok = false;
-        return true;
+        return;
       }
       if (f.kind == codec::Kind::Str) {
         if (f.size > kBytes - bytes_used_) {
           ok = false;
-          return true;
+          return;
         }
         std::memcpy(bytes_ + bytes_used_, f.data, f.size);
         f.data = bytes_ + bytes_used_;
         bytes_used_ += f.size;
       }
       ::new (items + items_used_++) condition::Flat(f);
-      return true;
     };
-    codec::detail::ItemStack none;
-    codec::detail::walk_list(
-        none, list,
-        [&](Py_ssize_t size) {
-          n = static_cast<std::size_t>(size);
-          ok = n <= kItems - items_used_;
-        },
-        take, [&](PyObject* item) { take(item); });
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    ok = static_cast<std::size_t>(n) <= kItems - items_used_;
+#ifdef Py_GIL_DISABLED
+    // Item by item without the list's lock, as the interpreter itself reads a list: a
+    // guard reads one value, and routes on a state shared by threads must not queue up
+    // on its lists' locks. Each item is held while it is copied; a list that another
+    // thread shortens meanwhile ends where it ends.
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+      Ref item = py::steal(PyList_GetItemRef(list, i));
+      if (!item) {
+        PyErr_Clear();
+        break;
+      }
+      take(item.get());
+    }
+#else
+    for (Py_ssize_t i = 0; ok && i < n; ++i) take(PyList_GET_ITEM(list, i));
+#endif
     if (!ok) {
       items_used_ = first;
       bytes_used_ = bytes_before;
       return false;
     }
-    push(condition::Flat::array(items + first, n));
+    push(condition::Flat::array(items + first, items_used_ - first));
     return true;
   }
   void clear() noexcept {
@@ -286,10 +292,13 @@ class Found {
   Found(const Found&) = delete;
   Found& operator=(const Found&) = delete;
   ~Found() {
-    for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(data_[i]);
+    for (std::size_t i = 1; i < size_; ++i) Py_XDECREF(data_[i]);
     if (data_ != inline_) delete[] data_;
   }
   PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+  // The state itself, at the root: the caller's argument, alive for the whole call, so
+  // no reference is taken (on a state shared by threads, one would be contended).
+  void root(PyObject* borrowed) noexcept { data_[0] = borrowed; }
   void hold(std::size_t i, Ref strong) noexcept { data_[i] = strong.release(); }
 
  private:
@@ -308,7 +317,7 @@ class Found {
 // 0..i, so roots come in path order.
 void project(const PathTrie& trie, PyObject* state, Found& found, Roots& roots) {
   LookupKey key;
-  found.hold(0, py::borrow(state));
+  found.root(state);
   for (std::uint32_t id = 1, nodes = static_cast<std::uint32_t>(trie.size()); id < nodes; ++id) {
     const PathTrie::Node& node = trie.node(id);
     PyObject* parent = found[node.parent];
