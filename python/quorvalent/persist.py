@@ -198,6 +198,8 @@ class _SQLite:
             self.conn.close()
             raise
         self._data_version = -1
+        self._id_cache: dict[str, int] = {}  # namespace ids as of commit _ids_at
+        self._ids_at = -1
 
     _STATE = (
         "SELECT (SELECT application_id FROM pragma_application_id),"
@@ -348,8 +350,16 @@ class _SQLite:
             last = self._last_seq()
             earlier = self._log(seen, last)
             seq = last + 1
+            # Only a commit changes namespace ids: those known as of the last commit this
+            # connection saw still hold if nobody committed since.
+            cache = self._id_cache
+            if last != self._ids_at:
+                cache.clear()
             names = {r[0] for r in upserts}
-            ids = self._ids(names | {ns for ns, _ in deletes})
+            wanted = names | {ns for ns, _ in deletes}
+            ids = {n: cache[n] for n in wanted if n in cache}
+            if len(ids) < len(wanted):
+                ids.update(self._ids(n for n in wanted if n not in ids))
             new = [(n,) for n in names if n not in ids]
             if new:
                 c.executemany("INSERT INTO qv_ns (name) VALUES (?)", new)
@@ -374,7 +384,13 @@ class _SQLite:
         except BaseException:
             if c.in_transaction:
                 c.execute("ROLLBACK")
+            self._id_cache.clear()
+            self._ids_at = -1
             raise
+        cache.update(ids)
+        for ns_id in {i for i, _ in gone}:  # possibly dropped with its last entry
+            cache.pop(next(n for n, i in ids.items() if i == ns_id), None)
+        self._ids_at = seq
         return seq, earlier
 
     def close(self) -> None:
