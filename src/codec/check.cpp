@@ -44,8 +44,8 @@ class Walk {
   bool str(std::uint64_t n, std::size_t start) noexcept {
     const unsigned char* p;
     if (!read(r_.take(n, p))) return false;
-    if (strict_ &&
-        !is_valid_utf8(std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n))))
+    if (strict_ && !is_valid_utf8(std::string_view(reinterpret_cast<const char*>(p),
+                                                   static_cast<std::size_t>(n))))
       return flaw(Flaw::InvalidUtf8, start);
     return true;
   }
@@ -126,7 +126,9 @@ class Walk {
 
 }  // namespace
 
-Checked check_value(std::string_view data, bool strict) noexcept { return Walk(data, strict).run(); }
+Checked check_value(std::string_view data, bool strict) noexcept {
+  return Walk(data, strict).run();
+}
 
 std::string flaw_message(const Checked& c) {
   switch (c.flaw) {
