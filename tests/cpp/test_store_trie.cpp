@@ -23,7 +23,7 @@ struct FirstByteHash {
   std::uint64_t operator()(std::string_view s) const noexcept {
     return s.empty() ? 0 : std::uint64_t{static_cast<unsigned char>(s[0])} << 56;
   }
-  friend bool operator==(const FirstByteHash&, const FirstByteHash&) = default;
+  bool operator==(const FirstByteHash&) const = default;
 };
 
 // Keys whose order is not their hash order: shared prefixes, proper prefixes of each other,
