@@ -93,6 +93,10 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
          2000, STORE_SETUP),
         ("store set_many, 1,000 items", "s.set_many(items)", "singles_set()", "1,000 x set", 20,
          STORE_SETUP),
+        # A key that comes and goes, in a namespace of 50: the summaries' share of a write.
+        ("store set+delete of a new key", 's.set("thread-00001", "new", 1); s.delete("thread-00001", "new")',
+         'd[("thread-00001", "new")] = enc(1); del d[("thread-00001", "new")]', "dict+msgspec", 2000,
+         STORE_SETUP),
         ("store get_many, 1,000 items", "s.get_many(pairs)", "singles_get()", "1,000 x get", 20,
          STORE_SETUP),
         ("max_key, 50,000 keys", "big.max_key(next(big_ns))", "small.max_key(next(small_ns))",

@@ -86,6 +86,36 @@ inline std::uint64_t low_bytes(const char* p, std::size_t n) noexcept {
   return v;
 }
 
+// a < b bytewise (unsigned bytes, a proper prefix first), eight bytes at a time: the trie's
+// order checks compare keys that often share a long prefix (ids, zero-padded numbers), and
+// the library compare costs a call and a length dispatch each.
+inline bool key_less(std::string_view a, std::string_view b) noexcept {
+  static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  if (i < n) {
+    const std::uint64_t x = low_bytes(a.data() + i, n - i), y = low_bytes(b.data() + i, n - i);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  return a.size() < b.size();
+}
+
+// The first of the kRanks bytes at `r` equal to `s`, or kRanks: one word, no loop.
+inline unsigned rank_of(const std::uint8_t* r, std::uint8_t s) noexcept {
+  static_assert(kRanks == 4, "one 32-bit word of ranks");
+  std::uint32_t w;
+  std::memcpy(&w, r, 4);
+  w ^= 0x01010101u * s;  // bytes equal to s are now zero
+  const std::uint32_t zero = (w - 0x01010101u) & ~w & 0x80808080u;
+  return zero ? static_cast<unsigned>(std::countr_zero(zero)) / 8 : kRanks;
+}
+
 inline std::uint8_t trie_slot(std::uint32_t bit, bool child) noexcept {
   return static_cast<std::uint8_t>(std::countr_zero(bit) | (child ? kChildSlot : 0));
 }
@@ -533,7 +563,7 @@ class HashTrie {
   // `a` comes before `b` in the direction: greater first for Max, smaller first otherwise.
   template <bool Max>
   static bool before(std::string_view a, std::string_view b) noexcept {
-    return Max ? b < a : a < b;
+    return Max ? detail::key_less(b, a) : detail::key_less(a, b);
   }
 
   // The entry holding the greatest (Max) or least key below `n`.
@@ -587,28 +617,50 @@ class HashTrie {
   }
 
   // Slot `s` of `n` now also holds the new key `k` (new there, or deeper down): the slot can
-  // only move up the ranks of one direction. Returns whether `k` is now the extreme of `n`,
-  // which is when `n`'s parent must look too.
+  // only move up the ranks of one direction, and only when `k` leads it (`k_leads` says so
+  // where the caller knows). Returns whether `k` now leads `n`, which is when `n`'s parent
+  // must look too. A new key most often ranks nowhere (one comparison, with the last rank)
+  // or, for ids that only grow, first (one more, with the first rank).
   template <bool Max>
-  static bool raise(Node* n, std::uint8_t s, const std::string& k) noexcept {
+  static bool raise(Node* n, std::uint8_t s, const std::string& k, bool k_leads) noexcept {
     std::uint8_t* r = n->order + (Max ? detail::kFirstMax : detail::kFirstMin);
-    unsigned pos = 0, filled = 0;
-    while (pos < detail::kRanks && r[pos] != s) ++pos;
-    if (pos == 0) return &slot_extreme<Max>(n, s).first == &k;
-    while (filled < detail::kRanks && r[filled] != detail::kNoSlot) ++filled;
+    const unsigned pos = detail::rank_of(r, s);
+    if (pos == 0) return k_leads || &slot_extreme<Max>(n, s).first == &k;
+    const unsigned filled = detail::rank_of(r, detail::kNoSlot);  // ranks fill from the first
+    const auto ahead_of = [&](unsigned i) {
+      return before<Max>(k, slot_extreme<Max>(n, r[i]).first);
+    };
     unsigned j = pos < detail::kRanks ? pos : filled;
-    while (j > 0 && before<Max>(k, slot_extreme<Max>(n, r[j - 1]).first)) --j;
+    if (j > 0 && ahead_of(j - 1)) {  // then first, as ids that only grow are
+      if (j == 1 || ahead_of(0)) {
+        j = 0;
+      } else {
+        --j;
+        while (j > 1 && ahead_of(j - 1)) --j;
+      }
+    }
     if (j >= detail::kRanks) return false;  // still behind every ranked slot
-    // A ranked slot moves up from its place; a new one pushes the last one out.
-    for (unsigned i = pos < detail::kRanks ? pos : detail::kRanks - 1; i > j; --i) r[i] = r[i - 1];
-    r[j] = s;
+    move_to(r, pos, j, s);
     return j == 0;
+  }
+
+  // Puts slot `s` (ranked at `pos`, or unranked when pos == kRanks) at rank `j` <= pos: the
+  // ranks between move down one, and an unranked slot pushes the last one out.
+  static void move_to(std::uint8_t* r, unsigned pos, unsigned j, std::uint8_t s) noexcept {
+    const unsigned from = pos < detail::kRanks ? pos : detail::kRanks - 1;
+    for (unsigned i = detail::kRanks - 1; i > 0; --i)  // a fixed count: unrolled
+      if (i > j && i <= from) r[i] = r[i - 1];
+    r[j] = s;
   }
 
   // After `k` (hash `h`) went in at or below the node at level `bottom_shift`, whose own
   // summaries already account for the slots it changed: updates the path up to the root,
-  // stopping at the first node whose extremes `k` does not become.
-  void raise_path(std::uint64_t h, unsigned bottom_shift, const std::string& k) noexcept {
+  // stopping at the first node that `k` does not lead. `k_leads` tells whether `k` leads
+  // its slot in the bottom node (true when that slot holds it alone). A key that leads its
+  // node and is also ahead of the map's extreme (ids that only grow) leads every node on
+  // its path: one comparison settles the levels above.
+  void raise_path(std::uint64_t h, unsigned bottom_shift, const std::string& k,
+                  bool k_leads) noexcept {
     Node* path[detail::kTrieMaxDepth];
     unsigned depth = 0;
     Node* n = root_;
@@ -617,15 +669,33 @@ class HashTrie {
       if (shift == bottom_shift) break;
       n = n->children()[detail::trie_index(n->nodemap, detail::trie_bit(h, shift))];
     }
-    bool up_max = true, up_min = true;
-    while (depth > 0 && (up_max || up_min)) {
-      --depth;
-      Node* x = path[depth];
-      const std::uint32_t bit = detail::trie_bit(h, depth * detail::kTrieBits);
-      const std::uint8_t s = detail::trie_slot(bit, (x->nodemap & bit) != 0);
-      if (up_max) up_max = raise<true>(x, s, k);
-      if (up_min) up_min = raise<false>(x, s, k);
+    raise_dir<true>(path, depth, h, k, k_leads);
+    raise_dir<false>(path, depth, h, k, k_leads);
+  }
+
+  template <bool Max>
+  void raise_dir(Node* const* path, unsigned depth, std::uint64_t h, const std::string& k,
+                 bool k_leads) noexcept {
+    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
+    const auto slot_at = [&](unsigned level) {
+      const std::uint32_t bit = detail::trie_bit(h, level * detail::kTrieBits);
+      return detail::trie_slot(bit, (path[level]->nodemap & bit) != 0);
+    };
+    unsigned level = depth - 1;
+    if (!raise<Max>(path[level], slot_at(level), k, k_leads)) return;
+    if (level == 0) return;
+    // `k` leads the bottom node. Ahead of the root's extreme (read before the root learns
+    // of `k`: its path does not reach this far up yet), it leads every node between.
+    if (before<Max>(k, extreme<Max>(path[0]).first)) {
+      while (level-- > 0) {
+        std::uint8_t* r = path[level]->order + at;
+        const std::uint8_t s = slot_at(level);
+        move_to(r, detail::rank_of(r, s), 0, s);
+      }
+      return;
     }
+    while (level-- > 0)
+      if (!raise<Max>(path[level], slot_at(level), k, true)) return;
   }
 
   // For erase: which extremes of a subtree the removed key was.
@@ -937,7 +1007,7 @@ class HashTrie {
         n = *slot = Node::rebuild(n, at + 1, 0, npos, &fresh, at, npos, nullptr, 0);
         ++size_;
         value_type& added = n->entries()[at];
-        raise_path(h, shift - detail::kTrieBits, added.first);
+        raise_path(h, shift - detail::kTrieBits, added.first, false);
         return fn(added.second);
       }
       const std::uint32_t bit = detail::trie_bit(h, shift);
@@ -958,7 +1028,7 @@ class HashTrie {
                                   detail::trie_index(n->nodemap, bit));
         n->retarget(detail::trie_slot(bit, false), detail::trie_slot(bit, true));
         ++size_;
-        raise_path(h, shift, added->first);
+        raise_path(h, shift, added->first, false);
         return fn(added->second);
       }
       value_type fresh(std::string(std::forward<K>(k)), V{});
@@ -967,7 +1037,7 @@ class HashTrie {
           Node::rebuild(n, n->datamap | bit, n->nodemap, npos, &fresh, at, npos, nullptr, 0);
       ++size_;
       value_type& added = n->entries()[at];
-      raise_path(h, shift, added.first);
+      raise_path(h, shift, added.first, true);
       return fn(added.second);
     }
   }
