@@ -253,6 +253,7 @@ struct TrieNode {
 };
 
 }  // namespace detail
+
 // The hasher of the store's maps: SipHash-1-3 under a key of the map's own, drawn when the
 // map gets its first entry (a map never filled costs no draw).
 struct KeyedSipHash {
@@ -440,7 +441,7 @@ class HashTrie {
   }
 
   // For tests: whether every node's summaries match a recomputation from its slots.
-  bool orders_consistent() const noexcept { return !root_ || orders_consistent(root_, 0); }
+  bool orders_consistent() const noexcept { return !root_ || orders_consistent(root_); }
 
   // --- Changes in place: copy shared nodes on the path, mutate the rest. noexcept. ---
 
@@ -713,7 +714,7 @@ class HashTrie {
     if ((was & kWasMin) && ranked(detail::kFirstMin)) recompute<false>(n);
   }
 
-  bool orders_consistent(const Node* n, unsigned shift) const noexcept {
+  static bool orders_consistent(const Node* n) noexcept {
     if (n->collision) return true;
     std::uint8_t want_max[detail::kRanks], want_min[detail::kRanks];
     best_ranks<true>(n, want_max);
@@ -722,7 +723,7 @@ class HashTrie {
         !std::equal(want_min, want_min + detail::kRanks, n->order + detail::kFirstMin))
       return false;
     for (std::uint32_t i = 0; i < n->child_count(); ++i)
-      if (!orders_consistent(n->children()[i], shift + detail::kTrieBits)) return false;
+      if (!orders_consistent(n->children()[i])) return false;
     return true;
   }
 
@@ -865,10 +866,11 @@ class HashTrie {
     // Every unranked slot of `n`, each as an entry or a node item.
     void spread(const Node* n) {
       const std::uint8_t* r = n->order + kAt;
-      for (std::uint32_t bits = n->datamap | n->nodemap; bits != 0; bits &= bits - 1) {
+      std::uint32_t ranked = 0;  // a node has more slots than ranks here: all are filled
+      for (unsigned i = 0; i < detail::kRanks; ++i) ranked |= detail::slot_bit(r[i]);
+      for (std::uint32_t bits = (n->datamap | n->nodemap) & ~ranked; bits != 0; bits &= bits - 1) {
         const std::uint32_t bit = bits & (~bits + 1);
         const std::uint8_t s = detail::trie_slot(bit, (n->nodemap & bit) != 0);
-        if (std::find(r, r + detail::kRanks, s) != r + detail::kRanks) continue;
         if (!spend()) return;
         const std::string& bound = slot_extreme<Max>(n, s).first;
         if (past_end(bound)) continue;
