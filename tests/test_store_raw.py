@@ -101,26 +101,6 @@ def test_set_raw_refuses_and_keeps_the_old_value(data, message):
     assert contents(s) == {("ns", "k"): before} and size_bytes(s) == len(before)
 
 
-@pytest.mark.parametrize("data", [r for r, m in REFUSED if "trailing" not in m and "UTF-8" not in m
-                                  and "map key" not in m])
-def test_refusals_shared_with_loads_carry_its_message(data):
-    with pytest.raises(ValueError) as ei:
-        loads(data)
-    s = Store()
-    with pytest.raises(ValueError) as mine:
-        s.set_raw("ns", "k", data)
-    assert str(mine.value) == str(ei.value)
-
-
-def test_loads_reads_what_set_raw_refuses():
-    # loads ignores trailing bytes, reads invalid UTF-8 as bytes, and fails on a list key
-    # with the interpreter's TypeError; a stored value must be exactly one valid value.
-    assert loads(b"\x01\x02") == 1
-    assert loads(b"\xa2\xff\xfe") == b"\xff\xfe"
-    with pytest.raises(TypeError):
-        loads(b"\x81\x90\x01")
-
-
 @given(st.recursive(
     st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats() | st.text()
     | st.binary(),

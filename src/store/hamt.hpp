@@ -11,11 +11,11 @@
 // owns no node: nothing is shared between maps that did not copy each other, and a change
 // that copies no node makes no atomic update at all.
 //
-// Every node also keeps order summaries: which two of its slots hold the greatest and the
-// second greatest key below it, and which two the least and the second least (a slot is a
+// Every node also keeps order summaries: its four slots that hold the greatest keys below
+// it, ranked by the greatest key each holds, and the four that hold the least (a slot is a
 // bit position plus whether it holds an entry or a child, so rebuilds that shift the
-// arrays leave it valid). Following the first of them down gives a map's greatest or least
-// key in O(depth), and the second lets an ordered walk take the next key of a node without
+// arrays leave it valid). Following the first ones down gives a map's greatest or least
+// key in O(depth), and the ranks let an ordered walk take the next keys of a node without
 // looking at its other slots (ordered_walk below). A key is added or removed along one
 // path, so only the nodes of that path may change their summaries, and the walk up stops at
 // the first node whose extremes stay; a new value for an existing key changes none.
@@ -60,9 +60,61 @@ inline std::uint32_t trie_index(std::uint32_t bitmap, std::uint32_t bit) noexcep
 // there rather than an entry.
 inline constexpr std::uint8_t kChildSlot = 0x20;
 inline constexpr std::uint8_t kNoSlot = 0xff;
-// Summary positions: greatest, second greatest, least, second least. Max ? 0 : 2 picks the
-// pair of one direction.
-inline constexpr unsigned kFirstMax = 0, kFirstMin = 2;
+// Slots ranked per direction: enough that a node seldom has to be looked at whole when a
+// walk takes the next few keys (the root, which holds most of them, always is), and what
+// fits the header's spare bytes. Max ? kFirstMax : kFirstMin picks a direction's ranks.
+inline constexpr unsigned kRanks = 4;
+inline constexpr unsigned kFirstMax = 0, kFirstMin = kRanks;
+
+// Bytes p[0..n) (n <= 8) in the low bytes of a little-endian word, the rest zero, by at
+// most two fixed-size loads that stay within p[0..n).
+inline std::uint64_t low_bytes(const char* p, std::size_t n) noexcept {
+  std::uint64_t v = 0;
+  if (n == 8) {
+    std::memcpy(&v, p, 8);
+  } else if (n >= 4) {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    v = lo | std::uint64_t{hi} << (8 * (n - 4));
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t i) {
+      return std::uint64_t{static_cast<unsigned char>(p[i])};
+    };
+    v = byte(0) | byte(n / 2) << (8 * (n / 2)) | byte(n - 1) << (8 * (n - 1));
+  }
+  return v;
+}
+
+// a < b bytewise (unsigned bytes, a proper prefix first), eight bytes at a time: the trie's
+// order checks compare keys that often share a long prefix (ids, zero-padded numbers), and
+// the library compare costs a call and a length dispatch each.
+inline bool key_less(std::string_view a, std::string_view b) noexcept {
+  static_assert(std::endian::native == std::endian::little, "words are read little-endian");
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  if (i < n) {
+    const std::uint64_t x = low_bytes(a.data() + i, n - i), y = low_bytes(b.data() + i, n - i);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  return a.size() < b.size();
+}
+
+// The first of the kRanks bytes at `r` equal to `s`, or kRanks: one word, no loop.
+inline unsigned rank_of(const std::uint8_t* r, std::uint8_t s) noexcept {
+  static_assert(kRanks == 4, "one 32-bit word of ranks");
+  std::uint32_t w;
+  std::memcpy(&w, r, 4);
+  w ^= 0x01010101u * s;  // bytes equal to s are now zero
+  const std::uint32_t zero = (w - 0x01010101u) & ~w & 0x80808080u;
+  return zero ? static_cast<unsigned>(std::countr_zero(zero)) / 8 : kRanks;
+}
 
 inline std::uint8_t trie_slot(std::uint32_t bit, bool child) noexcept {
   return static_cast<std::uint8_t>(std::countr_zero(bit) | (child ? kChildSlot : 0));
@@ -80,11 +132,12 @@ struct TrieNode {
   std::uint32_t datamap = 0;
   std::uint32_t nodemap = 0;
   std::uint8_t collision = 0;
-  std::uint8_t order[4] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  std::uint8_t order[2 * kRanks] = {kNoSlot, kNoSlot, kNoSlot, kNoSlot,
+                                    kNoSlot, kNoSlot, kNoSlot, kNoSlot};
 
-  // The fields above: three words, the flag and the four summaries.
+  // The fields above: three words, the flag and the summaries.
   static constexpr std::size_t kHeader =
-      (20 + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
+      (13 + 2 * kRanks + alignof(Entry) - 1) / alignof(Entry) * alignof(Entry);
 
   std::uint32_t data_count() const noexcept {
     return collision ? datamap : base::popcount32(datamap);
@@ -200,6 +253,7 @@ struct TrieNode {
 };
 
 }  // namespace detail
+
 // The hasher of the store's maps: SipHash-1-3 under a key of the map's own, drawn when the
 // map gets its first entry (a map never filled costs no draw).
 struct KeyedSipHash {
@@ -387,7 +441,7 @@ class HashTrie {
   }
 
   // For tests: whether every node's summaries match a recomputation from its slots.
-  bool orders_consistent() const noexcept { return !root_ || orders_consistent(root_, 0); }
+  bool orders_consistent() const noexcept { return !root_ || orders_consistent(root_); }
 
   // --- Changes in place: copy shared nodes on the path, mutate the rest. noexcept. ---
 
@@ -510,7 +564,7 @@ class HashTrie {
   // `a` comes before `b` in the direction: greater first for Max, smaller first otherwise.
   template <bool Max>
   static bool before(std::string_view a, std::string_view b) noexcept {
-    return Max ? b < a : a < b;
+    return Max ? detail::key_less(b, a) : detail::key_less(a, b);
   }
 
   // The entry holding the greatest (Max) or least key below `n`.
@@ -536,56 +590,78 @@ class HashTrie {
     return (s & detail::kChildSlot) ? extreme<Max>(n->child_at(s)) : n->entry_at(s);
   }
 
-  // The two best slots of `n` in the direction, from all its slots.
+  // The kRanks best slots of `n` in the direction, best first, from all its slots; kNoSlot
+  // where it has fewer.
   template <bool Max>
-  static void best_two(const Node* n, std::uint8_t& first, std::uint8_t& second) noexcept {
-    const value_type* b1 = nullptr;
-    const value_type* b2 = nullptr;
-    first = second = detail::kNoSlot;
+  static void best_ranks(const Node* n, std::uint8_t (&out)[detail::kRanks]) noexcept {
+    const value_type* bound[detail::kRanks] = {};
+    std::fill(std::begin(out), std::end(out), detail::kNoSlot);
     for (std::uint32_t bits = n->datamap | n->nodemap; bits != 0; bits &= bits - 1) {
       const std::uint32_t bit = bits & (~bits + 1);
       const std::uint8_t s = detail::trie_slot(bit, (n->nodemap & bit) != 0);
       const value_type& e = slot_extreme<Max>(n, s);
-      if (!b1 || before<Max>(e.first, b1->first)) {
-        second = first, b2 = b1;
-        first = s, b1 = &e;
-      } else if (!b2 || before<Max>(e.first, b2->first)) {
-        second = s, b2 = &e;
-      }
+      unsigned j = detail::kRanks;
+      while (j > 0 && (!bound[j - 1] || before<Max>(e.first, bound[j - 1]->first))) --j;
+      if (j == detail::kRanks) continue;
+      for (unsigned i = detail::kRanks - 1; i > j; --i)
+        out[i] = out[i - 1], bound[i] = bound[i - 1];
+      out[j] = s, bound[j] = &e;
     }
   }
 
   template <bool Max>
   static void recompute(Node* n) noexcept {
-    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
-    best_two<Max>(n, n->order[at], n->order[at + 1]);
+    std::uint8_t ranks[detail::kRanks];
+    best_ranks<Max>(n, ranks);
+    std::copy(std::begin(ranks), std::end(ranks),
+              n->order + (Max ? detail::kFirstMax : detail::kFirstMin));
   }
 
-  // Slot `s` of `n` now also holds the new key `k` (new there, or deeper down). Updates the
-  // summaries of one direction; returns whether `k` is now the extreme of `n`, which is
-  // when `n`'s parent must look too.
+  // Slot `s` of `n` now also holds the new key `k` (new there, or deeper down): the slot can
+  // only move up the ranks of one direction, and only when `k` leads it (`k_leads` says so
+  // where the caller knows). Returns whether `k` now leads `n`, which is when `n`'s parent
+  // must look too. A new key most often ranks nowhere (one comparison, with the last rank)
+  // or, for ids that only grow, first (one more, with the first rank).
   template <bool Max>
-  static bool raise(Node* n, std::uint8_t s, const std::string& k) noexcept {
-    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
-    std::uint8_t& first = n->order[at];
-    std::uint8_t& second = n->order[at + 1];
-    if (s == first) return &slot_extreme<Max>(n, s).first == &k;
-    if (s != second && second != detail::kNoSlot &&
-        !before<Max>(k, slot_extreme<Max>(n, second).first))
-      return false;  // still behind the two best
-    if (before<Max>(k, slot_extreme<Max>(n, first).first)) {
-      second = first;
-      first = s;
-      return true;
+  static bool raise(Node* n, std::uint8_t s, const std::string& k, bool k_leads) noexcept {
+    std::uint8_t* r = n->order + (Max ? detail::kFirstMax : detail::kFirstMin);
+    const unsigned pos = detail::rank_of(r, s);
+    if (pos == 0) return k_leads || &slot_extreme<Max>(n, s).first == &k;
+    const unsigned filled = detail::rank_of(r, detail::kNoSlot);  // ranks fill from the first
+    const auto ahead_of = [&](unsigned i) {
+      return before<Max>(k, slot_extreme<Max>(n, r[i]).first);
+    };
+    unsigned j = pos < detail::kRanks ? pos : filled;
+    if (j > 0 && ahead_of(j - 1)) {  // then first, as ids that only grow are
+      if (j == 1 || ahead_of(0)) {
+        j = 0;
+      } else {
+        --j;
+        while (j > 1 && ahead_of(j - 1)) --j;
+      }
     }
-    second = s;
-    return false;
+    if (j >= detail::kRanks) return false;  // still behind every ranked slot
+    move_to(r, pos, j, s);
+    return j == 0;
+  }
+
+  // Puts slot `s` (ranked at `pos`, or unranked when pos == kRanks) at rank `j` <= pos: the
+  // ranks between move down one, and an unranked slot pushes the last one out.
+  static void move_to(std::uint8_t* r, unsigned pos, unsigned j, std::uint8_t s) noexcept {
+    const unsigned from = pos < detail::kRanks ? pos : detail::kRanks - 1;
+    for (unsigned i = detail::kRanks - 1; i > 0; --i)  // a fixed count: unrolled
+      if (i > j && i <= from) r[i] = r[i - 1];
+    r[j] = s;
   }
 
   // After `k` (hash `h`) went in at or below the node at level `bottom_shift`, whose own
   // summaries already account for the slots it changed: updates the path up to the root,
-  // stopping at the first node whose extremes `k` does not become.
-  void raise_path(std::uint64_t h, unsigned bottom_shift, const std::string& k) noexcept {
+  // stopping at the first node that `k` does not lead. `k_leads` tells whether `k` leads
+  // its slot in the bottom node (true when that slot holds it alone). A key that leads its
+  // node and is also ahead of the map's extreme (ids that only grow) leads every node on
+  // its path: one comparison settles the levels above.
+  void raise_path(std::uint64_t h, unsigned bottom_shift, const std::string& k,
+                  bool k_leads) noexcept {
     Node* path[detail::kTrieMaxDepth];
     unsigned depth = 0;
     Node* n = root_;
@@ -594,40 +670,60 @@ class HashTrie {
       if (shift == bottom_shift) break;
       n = n->children()[detail::trie_index(n->nodemap, detail::trie_bit(h, shift))];
     }
-    bool up_max = true, up_min = true;
-    while (depth > 0 && (up_max || up_min)) {
-      --depth;
-      Node* x = path[depth];
-      const std::uint32_t bit = detail::trie_bit(h, depth * detail::kTrieBits);
-      const std::uint8_t s = detail::trie_slot(bit, (x->nodemap & bit) != 0);
-      if (up_max) up_max = raise<true>(x, s, k);
-      if (up_min) up_min = raise<false>(x, s, k);
+    raise_dir<true>(path, depth, h, k, k_leads);
+    raise_dir<false>(path, depth, h, k, k_leads);
+  }
+
+  template <bool Max>
+  void raise_dir(Node* const* path, unsigned depth, std::uint64_t h, const std::string& k,
+                 bool k_leads) noexcept {
+    constexpr unsigned at = Max ? detail::kFirstMax : detail::kFirstMin;
+    const auto slot_at = [&](unsigned level) {
+      const std::uint32_t bit = detail::trie_bit(h, level * detail::kTrieBits);
+      return detail::trie_slot(bit, (path[level]->nodemap & bit) != 0);
+    };
+    unsigned level = depth - 1;
+    if (!raise<Max>(path[level], slot_at(level), k, k_leads)) return;
+    if (level == 0) return;
+    // `k` leads the bottom node. Ahead of the root's extreme (read before the root learns
+    // of `k`: its path does not reach this far up yet), it leads every node between.
+    if (before<Max>(k, extreme<Max>(path[0]).first)) {
+      while (level-- > 0) {
+        std::uint8_t* r = path[level]->order + at;
+        const std::uint8_t s = slot_at(level);
+        move_to(r, detail::rank_of(r, s), 0, s);
+      }
+      return;
     }
+    while (level-- > 0)
+      if (!raise<Max>(path[level], slot_at(level), k, true)) return;
   }
 
   // For erase: which extremes of a subtree the removed key was.
   static constexpr unsigned kWasMax = 1, kWasMin = 2;
 
   // Slot `s` of `n` lost the key that was the subtree extremes `was` says (or the slot is
-  // gone): a summary naming it may now be wrong.
+  // gone): the ranks of that direction are redone when they name it.
   static void lowered(Node* n, std::uint8_t s, unsigned was) noexcept {
     if (n->slot_count() == 0) return;
-    if ((was & kWasMax) &&
-        (n->order[detail::kFirstMax] == s || n->order[detail::kFirstMax + 1] == s))
-      recompute<true>(n);
-    if ((was & kWasMin) &&
-        (n->order[detail::kFirstMin] == s || n->order[detail::kFirstMin + 1] == s))
-      recompute<false>(n);
+    const auto ranked = [&](unsigned at) {
+      const std::uint8_t* r = n->order + at;
+      return std::find(r, r + detail::kRanks, s) != r + detail::kRanks;
+    };
+    if ((was & kWasMax) && ranked(detail::kFirstMax)) recompute<true>(n);
+    if ((was & kWasMin) && ranked(detail::kFirstMin)) recompute<false>(n);
   }
 
-  bool orders_consistent(const Node* n, unsigned shift) const noexcept {
+  static bool orders_consistent(const Node* n) noexcept {
     if (n->collision) return true;
-    std::uint8_t want[4];
-    best_two<true>(n, want[0], want[1]);
-    best_two<false>(n, want[2], want[3]);
-    if (!std::equal(want, want + 4, n->order)) return false;
+    std::uint8_t want_max[detail::kRanks], want_min[detail::kRanks];
+    best_ranks<true>(n, want_max);
+    best_ranks<false>(n, want_min);
+    if (!std::equal(want_max, want_max + detail::kRanks, n->order + detail::kFirstMax) ||
+        !std::equal(want_min, want_min + detail::kRanks, n->order + detail::kFirstMin))
+      return false;
     for (std::uint32_t i = 0; i < n->child_count(); ++i)
-      if (!orders_consistent(n->children()[i], shift + detail::kTrieBits)) return false;
+      if (!orders_consistent(n->children()[i])) return false;
     return true;
   }
 
@@ -635,11 +731,11 @@ class HashTrie {
 
   // Best-first over a work list ordered by each item's bound (a key at or beyond
   // everything the item holds, in the direction): the top item's bound is the next key
-  // when the top is an entry; a node is opened along its first summaries down to an entry,
-  // leaving behind for each node passed a Tail item (the node without its best slot,
-  // bounded by the second summary), which opens into that slot and a Rest item (all other
-  // slots, bounded by the same key but after it), which is the only step that looks at
-  // every slot of a node.
+  // when the top is an entry. A node is opened along its first-ranked slots down to an
+  // entry, leaving behind for each node passed a Tail item: the node from its next ranked
+  // slot on, bounded by that slot's key. A Tail opens that slot and leaves the Tail of the
+  // rank after; past the last rank it leaves a Rest item (every unranked slot, bounded by
+  // the last ranked key but coming after it), the only step that looks at a node whole.
   template <bool Max, class Keep>
   class OrderedWalk {
    public:
@@ -666,10 +762,15 @@ class HashTrie {
             go_on = open(item.node, *item.bound);
             break;
           case Kind::Tail: {
-            const std::uint8_t second = item.node->order[kAt + 1];
-            if (item.node->slot_count() > 2) push(Kind::Rest, item.node, item.bound);
-            go_on = (second & detail::kChildSlot) ? open(item.node->child_at(second), *item.bound)
-                                                  : take(*item.bound);
+            const Node* n = item.node;
+            const std::uint8_t* r = n->order + kAt;
+            const unsigned rank = item.rank;
+            if (rank + 1 < detail::kRanks && r[rank + 1] != detail::kNoSlot)
+              push(Kind::Tail, n, &slot_extreme<Max>(n, r[rank + 1]).first, rank + 1);
+            else if (rank + 1 == detail::kRanks && n->slot_count() > detail::kRanks)
+              push(Kind::Rest, n, item.bound);
+            go_on = (r[rank] & detail::kChildSlot) ? open(n->child_at(r[rank]), *item.bound)
+                                                   : take(*item.bound);
             break;
           }
           case Kind::Rest:
@@ -683,19 +784,34 @@ class HashTrie {
    private:
     static constexpr unsigned kAt = Max ? detail::kFirstMax : detail::kFirstMin;
     enum class Kind : std::uint8_t { Entry, Node, Tail, Rest };
+    // The bound's first 16 bytes as two big-endian numbers, zero-padded: keys that share a
+    // long prefix (ids, zero-padded numbers) are told apart without a call to memcmp, and
+    // only equal heads fall back to comparing the strings.
     struct Item {
+      std::uint64_t head[2];
       const std::string* bound;
       const Node* node;
       Kind kind;
+      std::uint8_t rank;  // of a Tail: the ranked slot it starts from
     };
     // Heap order: an item after another comes out later. A Rest item shares its bound with
     // the Tail that made it and must follow what that Tail opened.
     struct After {
       bool operator()(const Item& a, const Item& b) const noexcept {
         if (a.bound == b.bound) return a.kind == Kind::Rest && b.kind != Kind::Rest;
+        if (a.head[0] != b.head[0]) return Max ? a.head[0] < b.head[0] : b.head[0] < a.head[0];
+        if (a.head[1] != b.head[1]) return Max ? a.head[1] < b.head[1] : b.head[1] < a.head[1];
         return before<Max>(*b.bound, *a.bound);
       }
     };
+    static void load_head(const std::string& s, std::uint64_t (&head)[2]) noexcept {
+      static_assert(std::endian::native == std::endian::little, "heads are read little-endian");
+      head[0] = detail::low_bytes(s.data(), s.size() < 8 ? s.size() : 8);
+      head[1] =
+          s.size() > 8 ? detail::low_bytes(s.data() + 8, s.size() < 16 ? s.size() - 8 : 8) : 0;
+      head[0] = __builtin_bswap64(head[0]);
+      head[1] = __builtin_bswap64(head[1]);
+    }
 
     // Past the end the walk heads for: nothing at or after `k` can be in range.
     bool past_end(std::string_view k) const noexcept {
@@ -713,8 +829,10 @@ class HashTrie {
       return true;
     }
 
-    void push(Kind kind, const Node* node, const std::string* bound) {
-      list_.push_back({bound, node, kind});
+    void push(Kind kind, const Node* node, const std::string* bound, unsigned rank = 0) {
+      Item item{{0, 0}, bound, node, kind, static_cast<std::uint8_t>(rank)};
+      load_head(*bound, item.head);
+      list_.push_back(item);
       std::push_heap(list_.begin(), list_.end(), After{});
     }
 
@@ -725,8 +843,8 @@ class HashTrie {
       return out_.size() < limit_;
     }
 
-    // `n`, whose extreme `top` is the next key in order: down its first summaries to that
-    // entry, leaving a Tail for every node passed that has a second slot.
+    // `n`, whose extreme `top` is the next key in order: down its first-ranked slots to
+    // that entry, leaving a Tail for every node passed that has a second ranked slot.
     bool open(const Node* n, const std::string& top) {
       if (past_end(top)) return false;
       const bool skipping = before_start(top);
@@ -738,20 +856,21 @@ class HashTrie {
           for (std::uint32_t i = 0; i < n->datamap; ++i) push(Kind::Entry, nullptr, &e[i].first);
           return true;
         }
-        const std::uint8_t first = n->order[kAt], second = n->order[kAt + 1];
-        if (second != detail::kNoSlot) push(Kind::Tail, n, &slot_extreme<Max>(n, second).first);
-        if (!(first & detail::kChildSlot)) return take(top);
-        n = n->child_at(first);
+        const std::uint8_t* r = n->order + kAt;
+        if (r[1] != detail::kNoSlot) push(Kind::Tail, n, &slot_extreme<Max>(n, r[1]).first, 1);
+        if (!(r[0] & detail::kChildSlot)) return take(top);
+        n = n->child_at(r[0]);
       }
     }
 
-    // Every slot of `n` but its two best, each as an entry or a node item.
+    // Every unranked slot of `n`, each as an entry or a node item.
     void spread(const Node* n) {
-      const std::uint8_t first = n->order[kAt], second = n->order[kAt + 1];
-      for (std::uint32_t bits = n->datamap | n->nodemap; bits != 0; bits &= bits - 1) {
+      const std::uint8_t* r = n->order + kAt;
+      std::uint32_t ranked = 0;  // a node has more slots than ranks here: all are filled
+      for (unsigned i = 0; i < detail::kRanks; ++i) ranked |= detail::slot_bit(r[i]);
+      for (std::uint32_t bits = (n->datamap | n->nodemap) & ~ranked; bits != 0; bits &= bits - 1) {
         const std::uint32_t bit = bits & (~bits + 1);
         const std::uint8_t s = detail::trie_slot(bit, (n->nodemap & bit) != 0);
-        if (s == first || s == second) continue;
         if (!spend()) return;
         const std::string& bound = slot_extreme<Max>(n, s).first;
         if (past_end(bound)) continue;
@@ -890,7 +1009,7 @@ class HashTrie {
         n = *slot = Node::rebuild(n, at + 1, 0, npos, &fresh, at, npos, nullptr, 0);
         ++size_;
         value_type& added = n->entries()[at];
-        raise_path(h, shift - detail::kTrieBits, added.first);
+        raise_path(h, shift - detail::kTrieBits, added.first, false);
         return fn(added.second);
       }
       const std::uint32_t bit = detail::trie_bit(h, shift);
@@ -911,7 +1030,7 @@ class HashTrie {
                                   detail::trie_index(n->nodemap, bit));
         n->retarget(detail::trie_slot(bit, false), detail::trie_slot(bit, true));
         ++size_;
-        raise_path(h, shift, added->first);
+        raise_path(h, shift, added->first, false);
         return fn(added->second);
       }
       value_type fresh(std::string(std::forward<K>(k)), V{});
@@ -920,7 +1039,7 @@ class HashTrie {
           Node::rebuild(n, n->datamap | bit, n->nodemap, npos, &fresh, at, npos, nullptr, 0);
       ++size_;
       value_type& added = n->entries()[at];
-      raise_path(h, shift, added.first);
+      raise_path(h, shift, added.first, true);
       return fn(added.second);
     }
   }

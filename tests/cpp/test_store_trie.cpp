@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "store/engine.hpp"
 #include "store/hamt.hpp"
 #include "store/snapshot.hpp"
-#include "store/engine.hpp"
 
 namespace store {
 namespace {
@@ -23,7 +23,7 @@ struct FirstByteHash {
   std::uint64_t operator()(std::string_view s) const noexcept {
     return s.empty() ? 0 : std::uint64_t{static_cast<unsigned char>(s[0])} << 56;
   }
-  friend bool operator==(const FirstByteHash&, const FirstByteHash&) = default;
+  bool operator==(const FirstByteHash&) const = default;
 };
 
 // Keys whose order is not their hash order: shared prefixes, proper prefixes of each other,
@@ -131,8 +131,8 @@ TYPED_TEST(TrieOrderTest, OrderedWalkMatchesTheSortedModel) {
     m.modify(k, [&](int& v) { v = i; });
     model[k] = i;
   }
-  const std::vector<std::string> probes = {"", "a", "ab", "ab\xff", "b", "ckpt-1", "\xe9",
-                                           "\xff", "\xff\xff", "zz"};
+  const std::vector<std::string> probes = {"",       "a",    "ab",   "ab\xff",   "b",
+                                           "ckpt-1", "\xe9", "\xff", "\xff\xff", "zz"};
   int walked = 0, gave_up = 0;
   for (int trial = 0; trial < 3000; ++trial) {
     KeyBounds b;
@@ -170,7 +170,8 @@ TEST(TrieOrder, OpenEndedWalkDoesNotGrowWithTheMap) {
     for (int i = 0; i < n; ++i) m.modify("ckpt-" + std::to_string(1000000 + i), [](int&) {});
     for (const bool descending : {true, false}) {
       std::vector<std::string_view> got;
-      ASSERT_TRUE(m.ordered_walk(descending, 10, {}, [](std::string_view) { return true; }, 400, got))
+      ASSERT_TRUE(m.ordered_walk(
+          descending, 10, {}, [](std::string_view) { return true; }, 400, got))
           << n;
       ASSERT_EQ(got.size(), 10u);
       EXPECT_EQ(got.front(), "ckpt-" + std::to_string(descending ? 1000000 + n - 1 : 1000000));
@@ -240,7 +241,8 @@ TYPED_TEST(TrieOrderTest, DiffWalkMatchesLookups) {
   }
   for (std::size_t i = 0; i < versions.size(); ++i)
     for (std::size_t j = 0; j < versions.size(); j += 1 + rng() % 4) {
-      const Calls got = walk_diff(versions[i], versions[j]), want = naive_diff(versions[i], versions[j]);
+      const Calls got = walk_diff(versions[i], versions[j]),
+                  want = naive_diff(versions[i], versions[j]);
       ASSERT_EQ(got.only, want.only) << i << " vs " << j;
       ASSERT_EQ(got.changed, want.changed) << i << " vs " << j;
     }

@@ -516,7 +516,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 22: {  // many keys in one namespace: deep tries for the order summaries and diff
         const std::string ns = in.name(2);
-        const std::size_t n = 16 + in.byte() * 4;
+        const std::size_t n = 16 + in.byte();  // up to 271: tries three levels deep
         const std::uint8_t how = in.byte();
         const std::string value = in.value();
         std::vector<store::SetItem> items;
