@@ -495,20 +495,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           std::string bytes = in.value();
           values.push_back(encode(bytes, how & 0x80));
         }
-        for (const Pair& d : dels) side.model.erase(d);
+        // With a capture as base, a change applies only where the store holds what the
+        // capture holds for its pair, judged before any of the change.
+        const Captured* base = nullptr;
+        if (!captured.empty() && (in.byte() & 1)) base = &captured[in.byte() % captured.size()];
+        auto as_base = [&](const Pair& pair) {
+          const auto now = side.model.find(pair);
+          const auto then = base->model->find(pair);
+          if (now == side.model.end()) return then == base->model->end();
+          return then != base->model->end() && then->second == now->second;
+        };
+        std::vector<bool> del_ok(dels.size(), true), set_ok(sets.size(), true);
+        if (base) {
+          for (std::size_t i = 0; i < dels.size(); ++i) del_ok[i] = as_base(dels[i]);
+          for (std::size_t i = 0; i < sets.size(); ++i) set_ok[i] = as_base(sets[i]);
+        }
+        for (std::size_t i = 0; i < dels.size(); ++i)
+          if (del_ok[i]) side.model.erase(dels[i]);
         for (std::size_t i = 0; i < sets.size(); ++i)
-          side.model[sets[i]] = std::string(values[i].view());
+          if (set_ok[i]) side.model[sets[i]] = std::string(values[i].view());
         std::vector<store::KeyRef> del_refs, set_refs;
         for (const Pair& d : dels) del_refs.push_back({d.first, d.second});
         for (const Pair& s : sets) set_refs.push_back({s.first, s.second});
-        e.apply(del_refs, set_refs, values);
+        e.apply(del_refs, set_refs, values, base ? base->snap.get() : nullptr);
         break;
       }
       case 21: {  // restore_namespace, possibly from the other engine
         if (captured.empty()) break;
         const Captured& c = captured[in.byte() % captured.size()];
         const std::string ns = in.name(2);
-        e.restore_namespace(*c.snap, ns);
+        const Captured& b = captured[in.byte() % captured.size()];
+        const bool conditional = in.byte() & 1;
+        auto content = [&](const Model& m) {
+          Model out;
+          for (const auto& [pair, value] : m)
+            if (pair.first == ns) out.emplace(pair, value);
+          return out;
+        };
+        const Model now = content(side.model), then = content(*b.model);
+        const bool done = e.restore_namespace(*c.snap, ns, conditional ? b.snap.get() : nullptr);
+        // Conditional: the very key map of the base, so its contents; absent from both
+        // always counts as unchanged.
+        if (!conditional || (now.empty() && then.empty())) check(done, "restore_namespace refused");
+        if (conditional && now != then) check(!done, "restore_namespace over changed contents");
+        if (!done) break;
         std::erase_if(side.model, [&](const auto& kv) { return kv.first.first == ns; });
         for (const auto& [pair, value] : *c.model)
           if (pair.first == ns) side.model[pair] = value;
