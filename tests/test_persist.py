@@ -269,6 +269,29 @@ def test_files_that_are_not_ours_or_too_new_are_refused(tmp_path):
         persist.open(f"sqlite:///{foreign}")
 
 
+def test_opening_a_new_file_waits_for_another_opener_that_holds_the_write_lock(url):
+    # Another process making the same new file holds the write lock for a moment.
+    other = sqlite3.connect(url.removeprefix("sqlite:///"), isolation_level=None, check_same_thread=False)
+    other.execute("BEGIN IMMEDIATE")
+    release = threading.Timer(0.3, other.execute, ("COMMIT",))
+    release.start()
+    try:
+        with persist.open(url, timeout=5) as db:
+            db.set("ns", "k", 1)
+            db.commit()
+    finally:
+        release.join()
+        other.close()
+    with pytest.raises(sqlite3.OperationalError, match="locked"):  # and gives up after the timeout
+        other = sqlite3.connect(url.removeprefix("sqlite:///") + "2", isolation_level=None)
+        other.execute("BEGIN IMMEDIATE")
+        try:
+            persist.open(url + "2", timeout=0.2)
+        finally:
+            other.close()
+    assert rows(url) == {("ns", "k"): qv.dumps(1)}
+
+
 @pytest.mark.parametrize(
     "url, kwargs, error, message",
     [

@@ -48,6 +48,7 @@ import bisect
 import re
 import sqlite3
 import threading
+import time
 import urllib.parse
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -193,7 +194,7 @@ class _SQLite:
         # Transactions are ours to open and close (the driver's autocommit mode).
         self.conn = sqlite3.connect(path, timeout=timeout, isolation_level=None, check_same_thread=False)
         try:
-            self._setup(synchronous)
+            self._setup(synchronous, timeout)
         except BaseException:
             self.conn.close()
             raise
@@ -207,14 +208,30 @@ class _SQLite:
         " (SELECT count(*) FROM sqlite_schema WHERE type = 'table')"
     )
 
-    def _setup(self, synchronous: str) -> None:
+    def _to_wal(self, timeout: float) -> None:
+        # Turning a new file to WAL upgrades a read lock to a write lock, and SQLite
+        # refuses that at once, without waiting, while another process holds the write
+        # lock (two processes opening one new file together); so wait here instead.
+        deadline = time.monotonic() + timeout
+        pause = 0.001
+        while True:
+            try:
+                self.conn.execute("PRAGMA journal_mode=WAL").fetchone()
+                return
+            except sqlite3.OperationalError as e:
+                if e.sqlite_errorcode & 0xFF != sqlite3.SQLITE_BUSY or time.monotonic() >= deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(pause * 2, 0.05)
+
+    def _setup(self, synchronous: str, timeout: float) -> None:
         c = self.conn
         # Takes effect only on a new file. Small pages: a commit rewrites every page it
         # touches (into the WAL, then back into the file), and a step touches a few small
         # rows in several places, so the page size is most of what a commit writes; large
         # values spill into overflow pages either way.
         c.execute(f"PRAGMA page_size={_PAGE_SIZE}")
-        c.execute("PRAGMA journal_mode=WAL")
+        self._to_wal(timeout)
         # Checkpoints copy the WAL back into the file (and sync it, at every level but
         # "off"): every 4 MiB of WAL, as SQLite's default of 1000 pages does for its
         # default 4 KiB pages.
