@@ -62,11 +62,16 @@ std::vector<Keyed> select(const KeyMap& keys, const ScanRange& r, std::size_t li
   return heap;
 }
 
-// Steps the ordered walk may take before the whole-map walk is the better deal: a few per
-// key returned and per level passed, plus an eighth of the map (its work per step is about
-// that of eight keys of the whole-map walk, so giving up costs that walk at most twice).
-constexpr std::size_t kStepsPerKey = 32;
-constexpr std::size_t kSizeShareOfSteps = 8;
+// Steps the ordered walk may take before the whole-map walk is the better deal: what an
+// open range needs (measured: about 7 per key returned, and the root's slots once), plus a
+// sixteenth of the map for ranges that skip keys from the start. A step costs about two
+// keys of the whole-map walk, so giving up costs at most that walk again.
+constexpr std::size_t kStepsPerKey = 8;
+constexpr std::size_t kStepsFixed = 64;
+constexpr std::size_t kSizeShareOfSteps = 16;
+// The walk pays off while the keys returned are a small share of the map; for a larger
+// share, selecting over every key is as cheap and has no worst case.
+constexpr std::size_t kWalkShare = 8;
 
 // The smallest string above every string that starts with `prefix`, if any: the prefix
 // without its trailing 0xff bytes, its last byte raised by one.
@@ -90,7 +95,7 @@ bool walk_in_order(const KeyMap& keys, const ScanRange& r, std::size_t limit,
     if (end && (!b.hi || *end < *b.hi)) b.hi = *end;
   }
   const auto keep = [&](std::string_view k) { return !r.prefix || k.starts_with(*r.prefix); };
-  const std::size_t budget = kStepsPerKey * (limit + 2) + keys.size() / kSizeShareOfSteps;
+  const std::size_t budget = kStepsPerKey * limit + kStepsFixed + keys.size() / kSizeShareOfSteps;
   return keys.ordered_walk(r.reverse, limit, b, keep, budget, picked);
 }
 
@@ -100,8 +105,9 @@ std::vector<std::string> scan_keys(const KeyMap& keys, const ScanRange& r) {
   std::vector<std::string> out;
   if (r.limit && *r.limit == 0) return out;
   if (r.start && r.stop && *r.start >= *r.stop) return out;
-  if (r.limit && *r.limit < keys.size()) {
+  if (r.limit && *r.limit <= keys.size() / kWalkShare) {
     std::vector<std::string_view> walked;
+    walked.reserve(*r.limit);
     if (walk_in_order(keys, r, *r.limit, walked)) {
       out.reserve(walked.size());
       for (std::string_view k : walked) out.emplace_back(k);

@@ -24,11 +24,11 @@ struct ScanRange {
       std::nullopt;  // at most this many, from the front of the order
 };
 
-// The passing keys of `keys` in order. With a limit below the number of keys they are
-// taken along the map's order summaries: O(limit x depth) when the range is open at the
-// end the order starts from, more as the range skips keys there; a range that skips much
-// of the map falls back to keeping a heap of `limit` views over every key, O(n log limit).
-// Allocates the result; throws std::bad_alloc.
+// The passing keys of `keys` in order. With a limit of at most an eighth of the keys they
+// are taken along the map's order summaries: O(limit x depth) when the range is open at
+// the end the order starts from, more as the range skips keys there; a range that skips
+// much of the map, or a larger limit, keeps a heap of `limit` views over every key instead,
+// O(n log limit). Allocates the result; throws std::bad_alloc.
 std::vector<std::string> scan_keys(const KeyMap& keys, const ScanRange& range);
 
 }  // namespace store
