@@ -4,7 +4,7 @@ from collections.abc import Sequence
 from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
-__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph", "roundtrips"]
 
 # What the codec accepts (containers may nest up to 128 levels); a name of the stubs only.
 _Value: TypeAlias = (
@@ -22,6 +22,16 @@ def dumps(obj: _Value) -> bytes:
 
 def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
+
+def roundtrips(obj: object) -> bool:
+    """Whether `loads(dumps(obj))` gives back `obj` with every type as it was.
+
+    True for exact None, bool, int, float, str and bytes, and exact lists and dicts with str
+    keys of them, that dumps accepts. False, raising nothing, for the rest: tuples (they
+    come back as lists), subclasses (as their base type), other dict keys, and values
+    dumps rejects. It checks `obj` as it is now: if another thread changes it before it is
+    encoded, the encoding follows the change.
+    """
 
 @final
 class Store:

@@ -58,7 +58,7 @@ from langgraph.checkpoint.base import (
 )
 from langgraph.checkpoint.serde.base import SerializerProtocol
 
-from quorvalent._core import HandoffGraph, Store
+from quorvalent._core import HandoffGraph, Store, roundtrips
 from quorvalent._memory import QuorvalentStore as QuorvalentStore
 
 if TYPE_CHECKING:
@@ -74,7 +74,6 @@ _WRITES = "langgraph/w/"
 _STRIPES = 64
 _CHUNK = 128  # checkpoints read per store round trip while listing
 _NAMES_CACHE = 4096
-_SCALARS = frozenset((str, bool, float, bytes, type(None)))
 # The saver's own `list` method hides the builtin inside the class body.
 _Record = list[Any]
 _Found = list[tuple[str, _Record, Any]]
@@ -105,38 +104,6 @@ def _blob_key(channel: str, version: str | int | float) -> str:
     t = type(version)
     tag = "s" if t is str else "i" if t is int else "f"
     return f"{len(channel)}:{channel}{tag}{version!r}" if tag == "f" else f"{len(channel)}:{channel}{tag}{version}"
-
-
-def _plain(v: Any, depth: int = 0) -> bool:
-    """Whether the codec gives `v` back as an equal value of the same types."""
-    t = type(v)
-    if t in _SCALARS:
-        return True
-    if t is int:
-        n: int = v
-        return -(2**63) <= n < 2**63
-    if depth >= 100:
-        return False
-    if t is dict:
-        # Metadata is checked on every put: scalars and empty containers inline.
-        for k, x in v.items():
-            if type(k) is not str:
-                return False
-            tx = type(x)
-            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63) or ((tx is dict or tx is list) and not x):
-                continue
-            if tx is int or not _plain(x, depth + 1):
-                return False
-        return True
-    if t is list:
-        for x in v:
-            tx = type(x)
-            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63):
-                continue
-            if tx is int or not _plain(x, depth + 1):
-                return False
-        return True
-    return False
 
 
 def _never(v: Any) -> bool:
@@ -203,7 +170,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         # A caller's serializer may encrypt or transform what it sees, so it gets every
         # channel value and write; with the default one, values the codec holds exactly
         # are stored as themselves.
-        self._plain_value: Callable[[Any], bool] = _plain if serde is None else _never
+        self._plain_value: Callable[[Any], bool] = roundtrips if serde is None else _never
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
@@ -499,7 +466,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         ]
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
-        items.append((names.meta, cid, md if _plain(md) else _typed(dumps(md))))
+        items.append((names.meta, cid, md if roundtrips(md) else _typed(dumps(md))))
         ck_type, ck_bytes = _typed(dumps(c))
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store

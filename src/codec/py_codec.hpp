@@ -31,10 +31,17 @@ Value py_to_value_at(PyObject* obj, int depth);
 // One value decoded from the start of `data`; trailing bytes are ignored.
 py::Ref decode(std::string_view data);
 
+// Whether decoding the encoding of `obj` gives it back with every type as it was (exact
+// built-in types the decoder returns as such, str keys, within the encoder's limits).
+// False, raising nothing, for everything else, also for what the encoder would reject.
+bool roundtrips(PyObject* obj);
+
 // The module-level functions.
 PyObject* codec_dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
 PyObject* codec_loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
+PyObject* codec_roundtrips(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept;
 
 }  // namespace codec

@@ -462,6 +462,98 @@ Value py_to_value_at(PyObject* obj, int depth) { return Converter{}.convert(obj,
 
 namespace {
 
+// One check of whether the decoder gives `obj` back with every type as it went in: the
+// encoder's walks and limits, with only the types that decode as themselves accepted.
+// The verdict only ever turns false; from then on the rest of the walk returns at once.
+struct ExactCheck {
+  detail::ItemStack items;
+  bool exact = true;
+
+  static bool fits(Py_ssize_t n) { return static_cast<std::uint64_t>(n) <= kMaxLength; }
+
+  // Text the encoder accepts: UTF-8 it can produce (no lone surrogates) within the length
+  // limit. Leaves the UTF-8 form cached for the encoding that follows.
+  static bool text_ok(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) return fits(PyUnicode_GET_LENGTH(s));
+    Py_ssize_t n;
+    if (PyUnicode_AsUTF8AndSize(s, &n)) return fits(n);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::Error{};
+    PyErr_Clear();
+    return false;
+  }
+
+  static bool int_ok(PyObject* obj) {
+    IntParts p;
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)) || int_parts(obj, p);
+  }
+
+  void check(PyObject* obj, int depth) {
+    if (!exact) return;
+    if (depth > kMaxDepth) {
+      exact = false;
+      return;
+    }
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) {
+      exact = text_ok(obj);
+    } else if (t == &PyLong_Type) {
+      exact = int_ok(obj);
+    } else if (t == &PyFloat_Type || obj == Py_None || t == &PyBool_Type) {
+    } else if (t == &PyBytes_Type) {
+      exact = fits(PyBytes_GET_SIZE(obj));
+    } else if (t == &PyList_Type) {
+      detail::walk_list(
+          items, obj, [&](Py_ssize_t n) { exact = fits(n); },
+          [&](PyObject* item) { return check_flat(item, depth + 1); },
+          [&](PyObject* item) { check(item, depth + 1); });
+    } else if (t == &PyDict_Type) {
+      detail::walk_dict(
+          items, obj, [&](Py_ssize_t n) { exact = fits(n); },
+          [&](PyObject* k, PyObject* v) {
+            return Py_TYPE(k) == &PyUnicode_Type && check_flat(k, depth + 1) && check_flat(v, depth + 1);
+          },
+          [&](PyObject* k, PyObject* v) {
+            if (Py_TYPE(k) != &PyUnicode_Type) exact = false;
+            check(k, depth + 1);
+            check(v, depth + 1);
+          });
+    } else {
+      // Tuples come back as lists, subclasses as their base type, other types not at all.
+      exact = false;
+    }
+  }
+
+#ifdef Py_GIL_DISABLED
+  // Under a container's critical section: settles what needs no other lock (all but
+  // containers and text whose UTF-8 form is not at hand) and says whether it did.
+  bool check_flat(PyObject* obj, int depth) {
+    if (!exact) return true;
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyList_Type || t == &PyDict_Type) return false;
+    if (t == &PyUnicode_Type) {
+      Py_ssize_t n;
+      if (!detail::utf8_at_hand(obj, n)) return false;
+      exact = depth <= kMaxDepth && fits(n);
+      return true;
+    }
+    check(obj, depth);
+    return true;
+  }
+#else
+  bool check_flat(PyObject*, int) { return false; }
+#endif
+};
+
+}  // namespace
+
+bool roundtrips(PyObject* obj) {
+  ExactCheck c;
+  c.check(obj, 0);
+  return c.exact;
+}
+
+namespace {
+
 // Large enough that a second copy of the payload costs more than the extra checks.
 constexpr Py_ssize_t kBlobDirect = 4096;
 
@@ -551,6 +643,7 @@ thread_local std::size_t BytesResult::guess = BytesResult::kMinGuess;
 
 constexpr py::Signature<1> kDumpsSig{"dumps()", {"obj"}, 1};
 constexpr py::Signature<1> kLoadsSig{"loads()", {"data"}, 1};
+constexpr py::Signature<1> kRoundtripsSig{"roundtrips()", {"obj"}, 1};
 
 }  // namespace
 
@@ -571,6 +664,14 @@ PyObject* codec_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto a = py::bind(kLoadsSig, args, nargs, kwnames);
     std::string_view data = a.convert(0, py::as_bytes);
     return decode(data).release();
+  });
+}
+
+PyObject* codec_roundtrips(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto a = py::bind(kRoundtripsSig, args, nargs, kwnames);
+    return Py_NewRef(roundtrips(a[0]) ? Py_True : Py_False);
   });
 }
 
