@@ -182,7 +182,7 @@ def delta_cases(steps: int = 1000) -> list[Case]:
 
     from quorvalent.langgraph import QuorvalentSaver
 
-    runs = {"quorvalent": Run(QuorvalentSaver(), "delta", steps), REF: Run(InMemorySaver(), "delta", steps)}
+    runs = {p: Run(s, "delta", steps, fork=False) for p, s in (("quorvalent", QuorvalentSaver()), (REF, InMemorySaver()))}
     ours = runs["quorvalent"].saver
     # From the newest checkpoint back to the last snapshot (every 100 updates).
     latest = {p: r.saver.get_tuple(r.done).config for p, r in runs.items()}

@@ -8,7 +8,8 @@ collection not to matter.
 
 Whole LangGraph runs take too long under callgrind to start the interpreter and import
 LangGraph four times per row: their rows count only between markers inside one run
-(callgrind dumps its counters whenever os.getppid is entered), the n calls then the 2n.
+(callgrind dumps its counters whenever os.getppid is entered), the n calls then the 2n,
+each after a full collection.
 
     python bench/instructions.py [filter]      (`make instructions`; needs valgrind)
 """
@@ -62,29 +63,34 @@ def filled(n):
 big, big_new, big_old = filled({big})
 small, small_new, small_old = filled({small})
 """
+# Marked rows build only the saver that their statement (STMT) uses: the other's data
+# would weigh on the collections counted.
 LANGGRAPH_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from lg_graphs import Run
-ours, peer = Run(QuorvalentSaver(), {kind!r}), Run(InMemorySaver(), {kind!r})
+if STMT.startswith("ours"):
+    ours = Run(QuorvalentSaver(), {kind!r})
+else:
+    peer = Run(InMemorySaver(), {kind!r})
 """
 LONG_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from bench_langgraph import Writer
-ours, peer = QuorvalentSaver(), InMemorySaver()
-for s in ours, peer:
-    w = Writer(s, "t", "tiny")
-    for _ in range({n}):
-        w.step()
+s = QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver()
+ours = peer = s
+w = Writer(s, "t", "tiny")
+for _ in range({n}):
+    w.step()
 cfg = {{"configurable": {{"thread_id": "t"}}}}
 """
 DELTA_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from lg_graphs import Run
-ours, peer = Run(QuorvalentSaver(), "delta", 1000), Run(InMemorySaver(), "delta", 1000)
-ours_c, peer_c = (r.saver.get_tuple(r.done).config for r in (ours, peer))
+ours = peer = Run(QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver(), "delta", 1000, fork=False)
+ours_c = peer_c = ours.saver.get_tuple(ours.done).config
 """
 GRAPH_SETUP = """
 import quorvalent
@@ -148,10 +154,10 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
     for kind in ("dict", "messages"):
         setup = LANGGRAPH_SETUP.format(kind=kind)
         out += [
-            (f"langgraph {kind} state: invoke, 200 steps", "ours.invoke()", "peer.invoke()", lg, 1, setup),
+            (f"langgraph {kind} state: invoke, 200 steps", "ours.invoke()", "peer.invoke()", lg, 2, setup),
             (f"langgraph {kind} state: get_state_history", "ours.history()", "peer.history()", lg, 2,
              setup),
-            (f"langgraph {kind} state: forked invoke", "ours.fork()", "peer.fork()", lg, 1, setup),
+            (f"langgraph {kind} state: forked invoke", "ours.fork()", "peer.fork()", lg, 2, setup),
         ]
     for n in (1_000, 50_000):
         setup = LONG_SETUP.format(n=n)
@@ -183,11 +189,14 @@ def dumps_of(code: str, *args: str) -> list[int]:
 
 
 def per_call_marked(setup: str, stmt: str, n: int) -> float:
-    # Parts: start-up and set-up, the n calls, the 2n calls, the exit.
-    code = (f"import os\n{setup}\ndef _calls(k):\n    for _ in range(k):\n        {stmt}\n"
-            f"os.getppid()\n_calls({n})\nos.getppid()\n_calls({2 * n})\nos.getppid()\n")
+    # Parts: start-up and set-up, the n calls, a collection, the 2n calls. Each run of
+    # calls starts from a collected heap, so that the collections that fall into it do
+    # the same work in both.
+    code = (f"import gc, os\nSTMT = {stmt!r}\n{setup}\ndef _calls(k):\n    for _ in range(k):\n        {stmt}\n"
+            f"gc.collect()\nos.getppid()\n_calls({n})\nos.getppid()\ngc.collect()\nos.getppid()\n"
+            f"_calls({2 * n})\nos.getppid()\n")
     parts = dumps_of(code, "--dump-before=os_getppid*")
-    return (parts[2] - parts[1]) / n
+    return (parts[3] - parts[1]) / n
 
 
 def irs(setup: str, stmt: str, n: int) -> int:

@@ -75,13 +75,14 @@ class Run:
     `history` lists a finished thread's states, `fork` runs on from the middle of
     another finished thread (each fork adds a branch to that thread)."""
 
-    def __init__(self, saver: Any, kind: str, steps: int = STEPS) -> None:
+    def __init__(self, saver: Any, kind: str, steps: int = STEPS, *, fork: bool = True) -> None:
         self.saver, self.kind = saver, kind
         self.graph = build(saver, kind, steps)
         self.ids = itertools.count()
         self.done = self.invoke()
-        states = list(self.graph.get_state_history(self.invoke()))
-        self.middle = next(s.config for s in states if s.values.get("step") == steps // 2 and s.next)
+        if fork:
+            states = list(self.graph.get_state_history(self.invoke()))
+            self.middle = next(s.config for s in states if s.values.get("step") == steps // 2 and s.next)
 
     def invoke(self) -> dict[str, Any]:
         cfg = {"configurable": {"thread_id": f"{self.kind}-{next(self.ids)}"}, **LIMIT}

@@ -505,6 +505,7 @@ def calls(saver, job):
     return turns.calls
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("writer", list(WRITERS))
 @pytest.mark.parametrize("reader", list(READERS))
 def test_readers_see_each_checkpoint_whole(reader, writer):

@@ -106,6 +106,21 @@ def test_roundtrips_false(value):
     assert roundtrips(value) is False
 
 
+@settings(max_examples=100, deadline=None, database=None)
+@given(values)
+def test_set_many_with_a_fallback_stores_as_itself_what_roundtrips(v):
+    from quorvalent import Store
+
+    s = Store()
+    s.set_many([("n", "plain", v), ("n", "one", [v]), ("n", "kept", "x")], fallback=lambda x: ["fell back", repr(x)])
+    stored = s.get_many([("n", "plain"), ("n", "one"), ("n", "kept")])
+    if roundtrips(v):
+        assert identical(stored[0], v) and identical(stored[1], [v])
+    else:
+        assert stored[:2] == [["fell back", repr(v)], ["fell back", repr([v])]]
+    assert stored[2] == "x"
+
+
 def test_roundtrips_depth_is_the_encoders():
     depth = deepest()
     assert roundtrips(nested(depth)) is True

@@ -1,6 +1,6 @@
 """The `quorvalent._core` native module."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
@@ -55,12 +55,21 @@ class Store:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
         """Return the value at `(namespace, key)`, or `default` (None) if absent."""
-    def set_many(self, items: Sequence[tuple[str, str, _Value]]) -> None:
+    def set_many(
+        self,
+        items: Sequence[tuple[str, str, Any]],
+        *,
+        fallback: Callable[[Any], _Value] | None = None,
+    ) -> None:
         """Store many `(namespace, key, value)` triples in one call.
 
         Values are encoded under the GIL, then written with the GIL released,
         locking each shard once for the whole batch (not once per item). This
         spreads the per-call crossing and lock overhead over the whole batch.
+
+        With `fallback`, a value is stored as itself only if it comes back with
+        every type as it went in (see `roundtrips`); any other value is replaced by
+        `fallback(value)`, stored as usual. Nothing is stored if a call raises.
         """
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order.

@@ -171,6 +171,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         # channel value and write; with the default one, values the codec holds exactly
         # are stored as themselves.
         self._plain_value: Callable[[Any], bool] = roundtrips if serde is None else _never
+        self._exact: Callable[[Any], tuple[str, bytes]] | None = self._serialized if serde is None else None
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
@@ -226,6 +227,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
 
     def _lock(self, t: str) -> threading.Lock:
         return self._locks[hash(t) % _STRIPES]
+
+    def _serialized(self, v: Any) -> tuple[str, bytes]:
+        # What put stores for a value or metadata that the codec would not give back as it
+        # was: a value comes wrapped as [value], metadata is a dict.
+        return _typed(self.serde.dumps_typed(v[0] if type(v) is list else v))
 
     def _md(self, md: Any) -> Any:
         return md if type(md) is dict else self.serde.loads_typed(md)
@@ -321,10 +327,10 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         collected: dict[str, list[PendingWrite]] = {ch: [] for ch in channels}
         seeds: dict[str, Any] = {}
         remaining = set(channels)
-        cid = get_checkpoint_id(config) or store.max_key(ckpt_ns)
-        target = store.get(ckpt_ns, cid) if cid else None
+        target_id = get_checkpoint_id(config) or store.max_key(ckpt_ns)
+        target = store.get(ckpt_ns, target_id) if target_id else None
         # The target's own writes are pending for the next step: the walk starts at its parent.
-        cid = target[0] if target is not None else None
+        cid: str = target[0] if target is not None and target[0] else ""
         rec = store.get(ckpt_ns, cid) if cid else None
         seen: set[str] = set()
         while rec is not None and cid is not None and remaining:
@@ -441,7 +447,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         names = self._names_cache.get((thread_id, ns)) if type(thread_id) is str else None
         if names is None:
             names = self._names(thread_id, ns)
-        dumps, plain = self.serde.dumps_typed, self._plain_value
+        dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
         versions = checkpoint["channel_versions"]
@@ -456,17 +462,23 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 head = channels[ch] = f"{len(ch)}:{ch}"
             refs[ch] = f"{head}s{v}" if type(v) is str else _blob_key(ch, v)
         blob_ns = names.blob
-        items: _Items = [
-            (
-                blob_ns,
-                refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
-                ((x,) if plain(x := values[ch]) else _typed(dumps(x))) if ch in values else (),
-            )
-            for ch, v in new_versions.items()
-        ]
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
-        items.append((names.meta, cid, md if roundtrips(md) else _typed(dumps(md))))
+        items: _Items
+        if self._exact is not None:
+            # Values go in as [value] and metadata as itself; the store's encoder turns
+            # to _exact for any that would not come back with every type as it was.
+            items = [
+                (blob_ns, refs[ch] if versions.get(ch) == v else _blob_key(ch, v), [values[ch]] if ch in values else [])
+                for ch, v in new_versions.items()
+            ]
+            items.append((names.meta, cid, md))
+        else:
+            items = [
+                (blob_ns, refs[ch] if versions.get(ch) == v else _blob_key(ch, v), _typed(dumps(values[ch])) if ch in values else [])
+                for ch, v in new_versions.items()
+            ]
+            items.append((names.meta, cid, md if roundtrips(md) else _typed(dumps(md))))
         ck_type, ck_bytes = _typed(dumps(c))
         record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
         store = self.store
@@ -475,7 +487,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             if not store.contains(names.index, ns):
                 items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
-            store.set_many(items)
+            store.set_many(items, fallback=self._exact)
             store.set(names.ckpt, cid, record)
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}}
 

@@ -25,6 +25,11 @@ std::string encode(PyObject* obj);
 // copy what it keeps. Saves the allocations of `encode` where the caller copies anyway.
 void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx);
 
+// encode_to in exact mode: hands the encoding to `sink` and returns true only if decoding
+// it gives `obj` back with every type as it was (the types and limits of roundtrips);
+// else returns false, raising nothing and calling nothing.
+bool encode_exact_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx);
+
 // The value tree of `obj` (routing state), with the encoder's type rules and errors.
 Value py_to_value_at(PyObject* obj, int depth);
 

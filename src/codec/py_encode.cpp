@@ -137,10 +137,14 @@ void write_bytes(Writer& w, PyObject* obj) {
 }
 
 // One encoding: the output and, on the free-threaded build, the references to elements
-// collected from containers (see py_walk.hpp).
+// collected from containers (see py_walk.hpp). In exact mode a value that would not come
+// back with every type as it went in (a tuple, a subclass, a key other than str, any
+// other type) is not written: it marks the encoding inexact, and the output is discarded.
 struct Encoder {
   Writer& w;
   detail::ItemStack items;
+  bool exact = false;
+  bool inexact = false;
 
   void write(PyObject* obj, int depth);
   void write_dict(PyObject* obj, int depth);
@@ -252,12 +256,14 @@ void Encoder::write_dict(PyObject* obj, int depth) {
   detail::walk_dict(
       items, obj, [&](Py_ssize_t n) { w.write_map_header(u32_len(n, "dict")); },
       [&](PyObject* k, PyObject* v) {
+        if (exact && Py_TYPE(k) != &PyUnicode_Type) return false;
         const std::size_t mark = w.size();
         if (write_flat(k, depth + 1) && write_flat(v, depth + 1)) return true;
         w.truncate(mark);
         return false;
       },
       [&](PyObject* k, PyObject* v) {
+        if (exact && Py_TYPE(k) != &PyUnicode_Type) inexact = true;
         write_item(k, depth + 1);
         write_element(v, depth + 1);
       });
@@ -293,6 +299,10 @@ void Encoder::write(PyObject* obj, int depth) {
   if (obj == Py_None) return w.put(0xc0);
   if (t == &PyBool_Type) return w.put(obj == Py_True ? 0xc3 : 0xc2);
   if (t == &PyBytes_Type) return write_bytes(w, obj);
+  if (exact) {
+    inexact = true;
+    return;
+  }
   if (t == &PyTuple_Type) return write_tuple(obj, depth);
   // Subclasses, in the fixed order.
   if (PyUnicode_Check(obj)) return write_string(w, obj);
@@ -358,6 +368,23 @@ void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), v
   ScratchWriter s;
   write_obj(*s.w, obj, 0);
   sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
+}
+
+bool encode_exact_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx) {
+  ScratchWriter s;
+  Encoder e{*s.w, {}, true};
+  try {
+    e.write(obj, 0);
+  } catch (const py::Error&) {
+    // Past a limit (depth, length, integer range) or text that is not valid Unicode: not
+    // exact either. Anything else (no memory, a container changed meanwhile) propagates.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+    PyErr_Clear();
+    return false;
+  }
+  if (e.inexact) return false;
+  sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
+  return true;
 }
 
 namespace {
@@ -460,96 +487,8 @@ Value Converter::convert(PyObject* obj, int depth) {
 
 Value py_to_value_at(PyObject* obj, int depth) { return Converter{}.convert(obj, depth); }
 
-namespace {
-
-// One check of whether the decoder gives `obj` back with every type as it went in: the
-// encoder's walks and limits, with only the types that decode as themselves accepted.
-// The verdict only ever turns false; from then on the rest of the walk returns at once.
-struct ExactCheck {
-  detail::ItemStack items;
-  bool exact = true;
-
-  static bool fits(Py_ssize_t n) { return static_cast<std::uint64_t>(n) <= kMaxLength; }
-
-  // Text the encoder accepts: UTF-8 it can produce (no lone surrogates) within the length
-  // limit. Leaves the UTF-8 form cached for the encoding that follows.
-  static bool text_ok(PyObject* s) {
-    if (PyUnicode_IS_COMPACT_ASCII(s)) return fits(PyUnicode_GET_LENGTH(s));
-    Py_ssize_t n;
-    if (PyUnicode_AsUTF8AndSize(s, &n)) return fits(n);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::Error{};
-    PyErr_Clear();
-    return false;
-  }
-
-  static bool int_ok(PyObject* obj) {
-    IntParts p;
-    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)) || int_parts(obj, p);
-  }
-
-  void check(PyObject* obj, int depth) {
-    if (!exact) return;
-    if (depth > kMaxDepth) {
-      exact = false;
-      return;
-    }
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyUnicode_Type) {
-      exact = text_ok(obj);
-    } else if (t == &PyLong_Type) {
-      exact = int_ok(obj);
-    } else if (t == &PyFloat_Type || obj == Py_None || t == &PyBool_Type) {
-    } else if (t == &PyBytes_Type) {
-      exact = fits(PyBytes_GET_SIZE(obj));
-    } else if (t == &PyList_Type) {
-      detail::walk_list(
-          items, obj, [&](Py_ssize_t n) { exact = fits(n); },
-          [&](PyObject* item) { return check_flat(item, depth + 1); },
-          [&](PyObject* item) { check(item, depth + 1); });
-    } else if (t == &PyDict_Type) {
-      detail::walk_dict(
-          items, obj, [&](Py_ssize_t n) { exact = fits(n); },
-          [&](PyObject* k, PyObject* v) {
-            return Py_TYPE(k) == &PyUnicode_Type && check_flat(k, depth + 1) && check_flat(v, depth + 1);
-          },
-          [&](PyObject* k, PyObject* v) {
-            if (Py_TYPE(k) != &PyUnicode_Type) exact = false;
-            check(k, depth + 1);
-            check(v, depth + 1);
-          });
-    } else {
-      // Tuples come back as lists, subclasses as their base type, other types not at all.
-      exact = false;
-    }
-  }
-
-#ifdef Py_GIL_DISABLED
-  // Under a container's critical section: settles what needs no other lock (all but
-  // containers and text whose UTF-8 form is not at hand) and says whether it did.
-  bool check_flat(PyObject* obj, int depth) {
-    if (!exact) return true;
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyList_Type || t == &PyDict_Type) return false;
-    if (t == &PyUnicode_Type) {
-      Py_ssize_t n;
-      if (!detail::utf8_at_hand(obj, n)) return false;
-      exact = depth <= kMaxDepth && fits(n);
-      return true;
-    }
-    check(obj, depth);
-    return true;
-  }
-#else
-  bool check_flat(PyObject*, int) { return false; }
-#endif
-};
-
-}  // namespace
-
 bool roundtrips(PyObject* obj) {
-  ExactCheck c;
-  c.check(obj, 0);
-  return c.exact;
+  return encode_exact_to(obj, [](std::string_view, void*) {}, nullptr);
 }
 
 namespace {
