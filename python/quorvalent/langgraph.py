@@ -9,7 +9,11 @@ thread id or checkpoint namespace can pass for another, whatever characters they
 
 - ``langgraph/i/{lp(thread)}``: the thread's index, one key per checkpoint namespace;
 - ``langgraph/c/{lp(thread)}{lp(ns)}``: checkpoint records keyed by checkpoint id, so the
-  greatest key is the newest checkpoint (uuid6 ids sort in creation order);
+  greatest key is the newest checkpoint (uuid6 ids sort in creation order). A record is
+  ``[parent id, checkpoint, refs]``: the checkpoint without its channel values, as itself
+  when the codec holds it exactly and the saver has the default serializer, else
+  ``[parent id, type, bytes, refs]`` with the serializer's form; refs maps each channel to
+  the key of its value;
 - ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
   every checkpoint that reads that version: ``[value]`` when the codec holds the value
@@ -171,7 +175,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         # channel value and write; with the default one, values the codec holds exactly
         # are stored as themselves.
         self._plain_value: Callable[[Any], bool] = roundtrips if serde is None else _never
-        self._exact: Callable[[Any], tuple[str, bytes]] | None = self._serialized if serde is None else None
+        self._exact: Callable[[Any], Any] | None = self._serialized if serde is None else None
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
@@ -228,10 +232,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     def _lock(self, t: str) -> threading.Lock:
         return self._locks[hash(t) % _STRIPES]
 
-    def _serialized(self, v: Any) -> tuple[str, bytes]:
-        # What put stores for a value or metadata that the codec would not give back as it
-        # was: a value comes wrapped as [value], metadata is a dict.
-        return _typed(self.serde.dumps_typed(v[0] if type(v) is list else v))
+    def _serialized(self, v: Any) -> Any:
+        # What put stores for what the codec would not give back as it was: a value comes
+        # wrapped as [value], metadata is a dict, a record is [parent, checkpoint, refs].
+        if type(v) is dict:
+            return _typed(self.serde.dumps_typed(v))
+        if len(v) == 1:
+            return _typed(self.serde.dumps_typed(v[0]))
+        return [v[0], *_typed(self.serde.dumps_typed(v[1])), v[2]]
 
     def _md(self, md: Any) -> Any:
         return md if type(md) is dict else self.serde.loads_typed(md)
@@ -244,7 +252,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
         for cid, rec, _ in found:
-            pairs.extend([(blob_ns, key) for key in rec[3].values()])
+            pairs.extend([(blob_ns, key) for key in rec[-1].values()])
             pairs.append((writes_ns, cid))
             pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
@@ -253,7 +261,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         out: _TupleList = []
         at = 0
         for cid, rec, md in found:
-            parent, ck_type, ck_bytes, refs = rec
+            parent, refs = rec[0], rec[-1]
             n = len(refs)
             blobs = got[at : at + n]
             writes = got[at + n]
@@ -270,7 +278,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 # marks a channel emptied at that version.
                 if blob:
                     values[channel] = blob[0] if len(blob) == 1 else loads(blob)
-            checkpoint: Checkpoint = loads((ck_type, ck_bytes))
+            checkpoint: Checkpoint = rec[1] if len(rec) == 3 else loads((rec[1], rec[2]))
             checkpoint["channel_values"] = values
             metadata: Any = (md if type(md) is dict else loads(md)) if md is not None else {}
             out.append(
@@ -333,8 +341,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         cid: str = target[0] if target is not None and target[0] else ""
         rec = store.get(ckpt_ns, cid) if cid else None
         seen: set[str] = set()
-        while rec is not None and cid is not None and remaining:
-            parent, _, _, refs = rec
+        while rec is not None and remaining:
+            parent, refs = rec[0], rec[-1]
             want = [ch for ch in remaining if ch in refs]
             pairs = [(blob_ns, refs[ch]) for ch in want]
             pairs.append((writes_ns, cid))
@@ -465,9 +473,10 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
         items: _Items
-        if self._exact is not None:
-            # Values go in as [value] and metadata as itself; the store's encoder turns
-            # to _exact for any that would not come back with every type as it was.
+        exact = self._exact
+        if exact is not None:
+            # Values go in as [value], metadata and the record as themselves; the store's
+            # encoder hands to _serialized whatever would not come back as it was.
             items = [
                 (blob_ns, refs[ch] if versions.get(ch) == v else _blob_key(ch, v), [values[ch]] if ch in values else [])
                 for ch, v in new_versions.items()
@@ -479,16 +488,16 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 for ch, v in new_versions.items()
             ]
             items.append((names.meta, cid, md if roundtrips(md) else _typed(dumps(md))))
-        ck_type, ck_bytes = _typed(dumps(c))
-        record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
+        parent = conf.get("checkpoint_id")
+        record = [parent, c, refs] if exact is not None else [parent, *_typed(dumps(c)), refs]
         store = self.store
         with names.lock:
             # Asking costs less than rewriting the index entry.
             if not store.contains(names.index, ns):
                 items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
-            store.set_many(items, fallback=self._exact)
-            store.set(names.ckpt, cid, record)
+            store.set_many(items, fallback=exact)
+            store.set_many([(names.ckpt, cid, record)], fallback=exact)
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}}
 
     def put_writes(
@@ -577,7 +586,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         live: set[str] = set()
         for rec in store.get_many([(names.ckpt, cid) for cid in cids if cid not in gone_set]):
             if rec is not None:
-                live.update(rec[3].values())
+                live.update(rec[-1].values())
         for key in store.keys(names.blob):
             if key not in live:
                 store.delete(names.blob, key)
