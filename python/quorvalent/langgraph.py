@@ -491,10 +491,9 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         parent = conf.get("checkpoint_id")
         record = [parent, c, refs] if exact is not None else [parent, *_typed(dumps(c)), refs]
         store = self.store
+        # The index entry is written every time: cheaper than a store call to ask for it.
+        items.append((names.index, ns, True))
         with names.lock:
-            # Asking costs less than rewriting the index entry.
-            if not store.contains(names.index, ns):
-                items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
             store.set_many(items, fallback=exact)
             store.set_many([(names.ckpt, cid, record)], fallback=exact)
@@ -548,11 +547,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
             entry.sort()
-            if stored or store.contains(names.index, ns):
+            if stored:
                 store.set(names.writes, cid, entry)
             else:
-                # Also for a checkpoint deleted meanwhile: the index keeps the writes
-                # reachable by the next delete.
+                # With the index entry, also for a checkpoint deleted meanwhile: the index
+                # keeps the writes reachable by the next delete.
                 store.set_many([(names.writes, cid, entry), (names.index, ns, True)])
 
     # -- deleting and copying --------------------------------------------------------
