@@ -154,10 +154,10 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
     for kind in ("dict", "messages"):
         setup = LANGGRAPH_SETUP.format(kind=kind)
         out += [
-            (f"langgraph {kind} state: invoke, 200 steps", "ours.invoke()", "peer.invoke()", lg, 2, setup),
+            (f"langgraph {kind} state: invoke, 200 steps", "ours.invoke()", "peer.invoke()", lg, 4, setup),
             (f"langgraph {kind} state: get_state_history", "ours.history()", "peer.history()", lg, 2,
              setup),
-            (f"langgraph {kind} state: forked invoke", "ours.fork()", "peer.fork()", lg, 2, setup),
+            (f"langgraph {kind} state: forked invoke", "ours.fork()", "peer.fork()", lg, 4, setup),
         ]
     for n in (1_000, 50_000):
         setup = LONG_SETUP.format(n=n)
