@@ -1,6 +1,7 @@
 """QuorvalentSaver against LangGraph's own InMemorySaver and SqliteSaver (in-memory
 SQLite), side by side in one process, on the calls a graph run makes and on the thread
-operations an application makes.
+operations an application makes; then whole graph runs (lg_graphs.py) against
+InMemorySaver, delta-channel history, and the reads that must not grow with a thread.
 
 Two payloads: chat-like (ten 100-character messages and a step counter, both channels
 new in every checkpoint) and tiny (one int). Memory per checkpoint is the growth of
@@ -160,6 +161,65 @@ def memory(payload: str, n: int = 5000) -> None:
     print(f"  {payload}: memory per checkpoint (RSS growth over {n:,}, with its writes): " + ", ".join(cells))
 
 
+def graph_cases(kind: str) -> list[Case]:
+    from langgraph.checkpoint.memory import InMemorySaver
+    from lg_graphs import STEPS, Run
+
+    from quorvalent.langgraph import QuorvalentSaver
+
+    runs = {"quorvalent": Run(QuorvalentSaver(), kind), REF: Run(InMemorySaver(), kind)}
+    return [
+        Case(f"{kind} state: invoke, {STEPS} steps", {p: r.invoke for p, r in runs.items()}, REF),
+        Case(f"{kind} state: get_state_history", {p: r.history for p, r in runs.items()}, REF),
+        Case(f"{kind} state: forked invoke, {STEPS // 2} steps", {p: r.fork for p, r in runs.items()}, REF),
+    ]
+
+
+def delta_cases(steps: int = 1000) -> list[Case]:
+    from langgraph.checkpoint.base import BaseCheckpointSaver
+    from langgraph.checkpoint.memory import InMemorySaver
+    from lg_graphs import Run
+
+    from quorvalent.langgraph import QuorvalentSaver
+
+    runs = {p: Run(s, "delta", steps, fork=False) for p, s in (("quorvalent", QuorvalentSaver()), (REF, InMemorySaver()))}
+    ours = runs["quorvalent"].saver
+    # From the newest checkpoint back to the last snapshot (every 100 updates).
+    latest = {p: r.saver.get_tuple(r.done).config for p, r in runs.items()}
+    peers = {p: (lambda r=r, c=latest[p]: r.saver.get_delta_channel_history(config=c, channels=["messages"]))
+             for p, r in runs.items()}
+    peers["base-class walk"] = lambda: BaseCheckpointSaver.get_delta_channel_history(
+        ours, config=latest["quorvalent"], channels=["messages"])
+    return [Case(f"get_delta_channel_history, {steps:,}-step thread", peers, REF,
+                 note="base-class walk: get_tuple per ancestor, on quorvalent")]
+
+
+LONG = (1_000, 50_000)
+
+
+def long_cases() -> list[Case]:
+    from langgraph.checkpoint.memory import InMemorySaver
+
+    from quorvalent.langgraph import QuorvalentSaver
+
+    ss = {"quorvalent": QuorvalentSaver(), REF: InMemorySaver()}
+    for s in ss.values():
+        for n in LONG:
+            w = Writer(s, f"long{n}", "tiny")
+            for _ in range(n):
+                w.step()
+    out = []
+    for n in LONG:
+        cfg = {"configurable": {"thread_id": f"long{n}"}}
+        out.append(Case(f"get_tuple latest, {n:,} checkpoints",
+                        {p: (lambda s=s, c=cfg: s.get_tuple(c)) for p, s in ss.items()}, REF))
+    for n in LONG:
+        cfg = {"configurable": {"thread_id": f"long{n}"}}
+        out.append(Case(f"list(limit=10), {n:,} checkpoints",
+                        {p: (lambda s=s, c=cfg: list(s.list(c, limit=10))) for p, s in ss.items()}, REF))
+    return out
+
+
 def run(settings: Settings) -> None:
     try:
         import langgraph.checkpoint.sqlite  # noqa: F401
@@ -174,6 +234,15 @@ def run(settings: Settings) -> None:
             f"{thousand.best['quorvalent'] / ten.best['quorvalent']:.2f}x the time"
         )
         memory(payload)
+    for kind in ("dict", "messages"):
+        run_table(f"langgraph end to end, 5-node graph, {kind} state", graph_cases(kind), settings,
+                  ["quorvalent", REF])
+    run_table("langgraph delta channel", delta_cases(), settings, ["quorvalent", REF, "base-class walk"])
+    results = run_table("langgraph long threads", long_cases(), settings, ["quorvalent", REF])
+    for what in ("get_tuple latest", "list(limit=10)"):
+        small, large = (r for r in results if r.case.name.startswith(what))
+        print(f"  {what}: {LONG[1]:,} / {LONG[0]:,} checkpoints: " + ", ".join(
+            f"{p} {large.best[p] / small.best[p]:.2f}x the time" for p in ("quorvalent", REF)))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,11 @@ binary, input and environment give the same count whatever else runs. Each figur
 set-up cancel out; n grows until that difference is large enough for a stray garbage
 collection not to matter.
 
+Whole LangGraph runs take too long under callgrind to start the interpreter and import
+LangGraph four times per row: their rows count only between markers inside one run
+(callgrind dumps its counters whenever os.getppid is entered), the n calls then the 2n,
+each after a full collection.
+
     python bench/instructions.py [filter]      (`make instructions`; needs valgrind)
 """
 
@@ -64,6 +69,35 @@ big, big_new, big_old = filled({big}, {k})
 small, small_new, small_old = filled({small}, {k})
 big_ns = itertools.cycle([f"ns{{j}}" for j in range({k})])
 small_ns = itertools.cycle([f"ns{{j}}" for j in range({k})])
+"""
+# Marked rows build only the saver that their statement (STMT) uses: the other's data
+# would weigh on the collections counted.
+LANGGRAPH_SETUP = """
+from langgraph.checkpoint.memory import InMemorySaver
+from quorvalent.langgraph import QuorvalentSaver
+from lg_graphs import Run
+if STMT.startswith("ours"):
+    ours = Run(QuorvalentSaver(), {kind!r})
+else:
+    peer = Run(InMemorySaver(), {kind!r})
+"""
+LONG_SETUP = """
+from langgraph.checkpoint.memory import InMemorySaver
+from quorvalent.langgraph import QuorvalentSaver
+from bench_langgraph import Writer
+s = QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver()
+ours = peer = s
+w = Writer(s, "t", "tiny")
+for _ in range({n}):
+    w.step()
+cfg = {{"configurable": {{"thread_id": "t"}}}}
+"""
+DELTA_SETUP = """
+from langgraph.checkpoint.memory import InMemorySaver
+from quorvalent.langgraph import QuorvalentSaver
+from lg_graphs import Run
+ours = peer = Run(QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver(), "delta", 1000, fork=False)
+ours_c = peer_c = ours.saver.get_tuple(ours.done).config
 """
 GRAPH_SETUP = """
 import quorvalent
@@ -124,7 +158,57 @@ def cases() -> list[tuple[str, str, str, str, int, str]]:
     ]
     out += [(f"memory {name}", stmt.format("q"), stmt.format("m"), "InMemoryStore", 200, MEMORY_SETUP)
             for name, stmt in MEMORY]
+    try:
+        import langgraph.checkpoint.memory  # noqa: F401, PLC0415
+    except ImportError:
+        return out
+    lg = "InMemorySaver"
+    for kind in ("dict", "messages"):
+        setup = LANGGRAPH_SETUP.format(kind=kind)
+        out += [
+            (f"langgraph {kind} state: invoke, 200 steps", "ours.invoke()", "peer.invoke()", lg, 4, setup),
+            (f"langgraph {kind} state: get_state_history", "ours.history()", "peer.history()", lg, 2,
+             setup),
+            (f"langgraph {kind} state: forked invoke", "ours.fork()", "peer.fork()", lg, 4, setup),
+        ]
+    for n in (1_000, 50_000):
+        setup = LONG_SETUP.format(n=n)
+        out += [
+            (f"langgraph get_tuple latest, {n:,} checkpoints", "ours.get_tuple(cfg)", "peer.get_tuple(cfg)",
+             lg, 20, setup),
+            (f"langgraph list(limit=10), {n:,} checkpoints", "list(ours.list(cfg, limit=10))",
+             "list(peer.list(cfg, limit=10))", lg, 20, setup),
+        ]
+    out.append(("langgraph get_delta_channel_history, 1,000 steps",
+                'ours.saver.get_delta_channel_history(config=ours_c, channels=["messages"])',
+                'peer.saver.get_delta_channel_history(config=peer_c, channels=["messages"])', lg, 20,
+                DELTA_SETUP))
     return out
+
+
+def dumps_of(code: str, *args: str) -> list[int]:
+    """The totals of the parts callgrind dumped while running `code`, in order (the
+    part after the last dump left out)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=str(HERE))
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *args,
+                        sys.executable, "-c", code], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        parts = sorted((p for p in Path(tmp).iterdir() if p.suffix[1:].isdigit()),
+                       key=lambda p: int(p.suffix[1:]))
+        return [int(re.search(r"^summary: (\d+)", p.read_text(), re.M).group(1)) for p in parts]
+
+
+def per_call_marked(setup: str, stmt: str, n: int) -> float:
+    # Parts: start-up and set-up, the n calls, a collection, the 2n calls. Each run of
+    # calls starts from a collected heap, so that the collections that fall into it do
+    # the same work in both.
+    code = (f"import gc, os\nSTMT = {stmt!r}\n{setup}\ndef _calls(k):\n    for _ in range(k):\n        {stmt}\n"
+            f"gc.collect()\nos.getppid()\n_calls({n})\nos.getppid()\ngc.collect()\nos.getppid()\n"
+            f"_calls({2 * n})\nos.getppid()\n")
+    parts = dumps_of(code, "--dump-before=os_getppid*")
+    return (parts[3] - parts[1]) / n
 
 
 def irs(setup: str, stmt: str, n: int) -> int:
@@ -159,7 +243,8 @@ def main() -> None:
     for name, ours, peer, peer_name, n, setup in cases():
         if pick not in name:
             continue
-        a, b = per_call(setup, ours, n), per_call(setup, peer, n)
+        measure = per_call_marked if name.startswith("langgraph") else per_call
+        a, b = measure(setup, ours, n), measure(setup, peer, n)
         print(f"{name:42} {a:12,.0f} {b:12,.0f}  {a / b:5.2f}  {peer_name}", flush=True)
 
 

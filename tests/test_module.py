@@ -6,7 +6,7 @@ import pytest
 import quorvalent
 from quorvalent import _core
 
-FULL_ALL = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
+FULL_ALL = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph", "roundtrips"]
 
 FUNCTIONS = [
     ("core_version", "()",
@@ -15,6 +15,13 @@ FUNCTIONS = [
     ("dumps", "(obj)",
      "Serialize a Python object to msgpack bytes (quorvalent's stable, cross-language codec)."),
     ("loads", "(data)", "Deserialize msgpack bytes back into a Python object."),
+    ("roundtrips", "(obj)",
+     "Whether `loads(dumps(obj))` gives back `obj` with every type as it was.\n\n"
+     "True for exact None, bool, int, float, str and bytes, and exact lists and dicts with str\n"
+     "keys of them, that dumps accepts. False, raising nothing, for the rest: tuples (they\n"
+     "come back as lists), subclasses (as their base type), other dict keys, and values\n"
+     "dumps rejects. It checks `obj` as it is now: if another thread changes it before it is\n"
+     "encoded, the encoding follows the change."),
 ]
 
 

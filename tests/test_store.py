@@ -138,7 +138,7 @@ def test_class_facts():
 
 SIGNATURES = {
     (Store, "set"): "(namespace, key, value)", (Store, "get"): "(namespace, key, default=None)",
-    (Store, "set_many"): "(items)", (Store, "get_many"): "(pairs)",
+    (Store, "set_many"): "(items, *, fallback=None)", (Store, "get_many"): "(pairs)",
     (Store, "contains"): "(namespace, key)", (Store, "delete"): "(namespace, key)",
     (Store, "keys"): "(namespace, prefix=None)", (Store, "max_key"): "(namespace)",
     (Store, "namespaces"): "(prefix=None)", (Store, "clear"): "()", (Store, "snapshot"): "()",

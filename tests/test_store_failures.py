@@ -89,6 +89,11 @@ FAILURES = [
     ("set_many", ([("a", "k", {1j}), ("a", "j", 2**64)],), {}, TypeError),
     ("set_many", ([("a", "k", 2**64), ("a", "j", object())],), {}, ValueError),
     ("set_many", (Exploding(),), {}, RuntimeError),
+    # A fallback: checked before anything else; when it raises, or makes what cannot be
+    # encoded, nothing is stored.
+    ("set_many", ([("a", "k", 1)],), {"fallback": 1}, TypeError),
+    ("set_many", ([("a", "k", 1), ("new", "x", (1,))],), {"fallback": lambda v: 1 / 0}, ZeroDivisionError),
+    ("set_many", ([("a", "k", 1), ("new", "x", (1,))],), {"fallback": lambda v: v + (1j,)}, TypeError),
 ]
 
 

@@ -8,7 +8,8 @@ from quorvalent._core import (
     core_version,
     dumps,
     loads,
+    roundtrips,
 )
 
 # Spelled out (not copied from _core) so that type checkers see what the package exports.
-__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph", "roundtrips"]

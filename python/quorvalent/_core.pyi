@@ -1,10 +1,10 @@
 """The `quorvalent._core` native module."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
-__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph", "roundtrips"]
 
 # What the codec accepts (containers may nest up to 128 levels); a name of the stubs only.
 _Value: TypeAlias = (
@@ -22,6 +22,16 @@ def dumps(obj: _Value) -> bytes:
 
 def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
+
+def roundtrips(obj: object) -> bool:
+    """Whether `loads(dumps(obj))` gives back `obj` with every type as it was.
+
+    True for exact None, bool, int, float, str and bytes, and exact lists and dicts with str
+    keys of them, that dumps accepts. False, raising nothing, for the rest: tuples (they
+    come back as lists), subclasses (as their base type), other dict keys, and values
+    dumps rejects. It checks `obj` as it is now: if another thread changes it before it is
+    encoded, the encoding follows the change.
+    """
 
 @final
 class Store:
@@ -45,12 +55,21 @@ class Store:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
         """Return the value at `(namespace, key)`, or `default` (None) if absent."""
-    def set_many(self, items: Sequence[tuple[str, str, _Value]]) -> None:
+    def set_many(
+        self,
+        items: Sequence[tuple[str, str, Any]],
+        *,
+        fallback: Callable[[Any], _Value] | None = None,
+    ) -> None:
         """Store many `(namespace, key, value)` triples in one call.
 
         Values are encoded under the GIL, then written with the GIL released,
         locking each shard once for the whole batch (not once per item). This
         spreads the per-call crossing and lock overhead over the whole batch.
+
+        With `fallback`, a value is stored as itself only if it comes back with
+        every type as it went in (see `roundtrips`); any other value is replaced by
+        `fallback(value)`, stored as usual. Nothing is stored if a call raises.
         """
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order.

@@ -9,7 +9,11 @@ thread id or checkpoint namespace can pass for another, whatever characters they
 
 - ``langgraph/i/{lp(thread)}``: the thread's index, one key per checkpoint namespace;
 - ``langgraph/c/{lp(thread)}{lp(ns)}``: checkpoint records keyed by checkpoint id, so the
-  greatest key is the newest checkpoint (uuid6 ids sort in creation order);
+  greatest key is the newest checkpoint (uuid6 ids sort in creation order). A record is
+  ``[parent id, checkpoint, refs]``: the checkpoint without its channel values, as itself
+  when the codec holds it exactly and the saver has the default serializer, else
+  ``[parent id, type, bytes, refs]`` with the serializer's form; refs maps each channel to
+  the key of its value;
 - ``langgraph/m/...``: their metadata, keyed the same way;
 - ``langgraph/b/...``: channel values (blobs) keyed by channel and version, shared by
   every checkpoint that reads that version: ``[value]`` when the codec holds the value
@@ -58,7 +62,7 @@ from langgraph.checkpoint.base import (
 )
 from langgraph.checkpoint.serde.base import SerializerProtocol
 
-from quorvalent._core import HandoffGraph, Store
+from quorvalent._core import HandoffGraph, Store, roundtrips
 from quorvalent._memory import QuorvalentStore as QuorvalentStore
 
 if TYPE_CHECKING:
@@ -74,7 +78,6 @@ _WRITES = "langgraph/w/"
 _STRIPES = 64
 _CHUNK = 128  # checkpoints read per store round trip while listing
 _NAMES_CACHE = 4096
-_SCALARS = frozenset((str, bool, float, bytes, type(None)))
 # The saver's own `list` method hides the builtin inside the class body.
 _Record = list[Any]
 _Found = list[tuple[str, _Record, Any]]
@@ -105,38 +108,6 @@ def _blob_key(channel: str, version: str | int | float) -> str:
     t = type(version)
     tag = "s" if t is str else "i" if t is int else "f"
     return f"{len(channel)}:{channel}{tag}{version!r}" if tag == "f" else f"{len(channel)}:{channel}{tag}{version}"
-
-
-def _plain(v: Any, depth: int = 0) -> bool:
-    """Whether the codec gives `v` back as an equal value of the same types."""
-    t = type(v)
-    if t in _SCALARS:
-        return True
-    if t is int:
-        n: int = v
-        return -(2**63) <= n < 2**63
-    if depth >= 100:
-        return False
-    if t is dict:
-        # Metadata is checked on every put: scalars and empty containers inline.
-        for k, x in v.items():
-            if type(k) is not str:
-                return False
-            tx = type(x)
-            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63) or ((tx is dict or tx is list) and not x):
-                continue
-            if tx is int or not _plain(x, depth + 1):
-                return False
-        return True
-    if t is list:
-        for x in v:
-            tx = type(x)
-            if tx in _SCALARS or (tx is int and -(2**63) <= x < 2**63):
-                continue
-            if tx is int or not _plain(x, depth + 1):
-                return False
-        return True
-    return False
 
 
 def _never(v: Any) -> bool:
@@ -203,7 +174,8 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         # A caller's serializer may encrypt or transform what it sees, so it gets every
         # channel value and write; with the default one, values the codec holds exactly
         # are stored as themselves.
-        self._plain_value: Callable[[Any], bool] = _plain if serde is None else _never
+        self._plain_value: Callable[[Any], bool] = roundtrips if serde is None else _never
+        self._exact: Callable[[Any], Any] | None = self._serialized if serde is None else None
         self.store = Store() if store is None else store
         self._locks = [threading.Lock() for _ in range(_STRIPES)]
         self._names_cache: dict[tuple[str, str], _Names] = {}
@@ -260,6 +232,15 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
     def _lock(self, t: str) -> threading.Lock:
         return self._locks[hash(t) % _STRIPES]
 
+    def _serialized(self, v: Any) -> Any:
+        # What put stores for what the codec would not give back as it was: a value comes
+        # wrapped as [value], metadata is a dict, a record is [parent, checkpoint, refs].
+        if type(v) is dict:
+            return _typed(self.serde.dumps_typed(v))
+        if len(v) == 1:
+            return _typed(self.serde.dumps_typed(v[0]))
+        return [v[0], *_typed(self.serde.dumps_typed(v[1])), v[2]]
+
     def _md(self, md: Any) -> Any:
         return md if type(md) is dict else self.serde.loads_typed(md)
 
@@ -271,7 +252,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         pairs: list[tuple[str, str]] = []
         blob_ns, writes_ns, meta_ns = names.blob, names.writes, names.meta
         for cid, rec, _ in found:
-            pairs.extend([(blob_ns, key) for key in rec[3].values()])
+            pairs.extend([(blob_ns, key) for key in rec[-1].values()])
             pairs.append((writes_ns, cid))
             pairs.append((meta_ns, cid))
         got = self.store.get_many(pairs)
@@ -280,7 +261,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         out: _TupleList = []
         at = 0
         for cid, rec, md in found:
-            parent, ck_type, ck_bytes, refs = rec
+            parent, refs = rec[0], rec[-1]
             n = len(refs)
             blobs = got[at : at + n]
             writes = got[at + n]
@@ -297,7 +278,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 # marks a channel emptied at that version.
                 if blob:
                     values[channel] = blob[0] if len(blob) == 1 else loads(blob)
-            checkpoint: Checkpoint = loads((ck_type, ck_bytes))
+            checkpoint: Checkpoint = rec[1] if len(rec) == 3 else loads((rec[1], rec[2]))
             checkpoint["channel_values"] = values
             metadata: Any = (md if type(md) is dict else loads(md)) if md is not None else {}
             out.append(
@@ -354,14 +335,14 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         collected: dict[str, list[PendingWrite]] = {ch: [] for ch in channels}
         seeds: dict[str, Any] = {}
         remaining = set(channels)
-        cid = get_checkpoint_id(config) or store.max_key(ckpt_ns)
-        target = store.get(ckpt_ns, cid) if cid else None
+        target_id = get_checkpoint_id(config) or store.max_key(ckpt_ns)
+        target = store.get(ckpt_ns, target_id) if target_id else None
         # The target's own writes are pending for the next step: the walk starts at its parent.
-        cid = target[0] if target is not None else None
+        cid: str = target[0] if target is not None and target[0] else ""
         rec = store.get(ckpt_ns, cid) if cid else None
         seen: set[str] = set()
-        while rec is not None and cid is not None and remaining:
-            parent, _, _, refs = rec
+        while rec is not None and remaining:
+            parent, refs = rec[0], rec[-1]
             want = [ch for ch in remaining if ch in refs]
             pairs = [(blob_ns, refs[ch]) for ch in want]
             pairs.append((writes_ns, cid))
@@ -474,7 +455,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         names = self._names_cache.get((thread_id, ns)) if type(thread_id) is str else None
         if names is None:
             names = self._names(thread_id, ns)
-        dumps, plain = self.serde.dumps_typed, self._plain_value
+        dumps = self.serde.dumps_typed
         c: dict[str, Any] = dict(checkpoint)
         values = c.pop("channel_values")
         versions = checkpoint["channel_versions"]
@@ -489,27 +470,33 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
                 head = channels[ch] = f"{len(ch)}:{ch}"
             refs[ch] = f"{head}s{v}" if type(v) is str else _blob_key(ch, v)
         blob_ns = names.blob
-        items: _Items = [
-            (
-                blob_ns,
-                refs[ch] if versions.get(ch) == v else _blob_key(ch, v),
-                ((x,) if plain(x := values[ch]) else _typed(dumps(x))) if ch in values else (),
-            )
-            for ch, v in new_versions.items()
-        ]
         md = get_checkpoint_metadata(config, metadata)
         cid = checkpoint["id"]
-        items.append((names.meta, cid, md if _plain(md) else _typed(dumps(md))))
-        ck_type, ck_bytes = _typed(dumps(c))
-        record = (conf.get("checkpoint_id"), ck_type, ck_bytes, refs)
+        items: _Items
+        exact = self._exact
+        if exact is not None:
+            # Values go in as [value], metadata and the record as themselves; the store's
+            # encoder hands to _serialized whatever would not come back as it was.
+            items = [
+                (blob_ns, refs[ch] if versions.get(ch) == v else _blob_key(ch, v), [values[ch]] if ch in values else [])
+                for ch, v in new_versions.items()
+            ]
+            items.append((names.meta, cid, md))
+        else:
+            items = [
+                (blob_ns, refs[ch] if versions.get(ch) == v else _blob_key(ch, v), _typed(dumps(values[ch])) if ch in values else [])
+                for ch, v in new_versions.items()
+            ]
+            items.append((names.meta, cid, md if roundtrips(md) else _typed(dumps(md))))
+        parent = conf.get("checkpoint_id")
+        record = [parent, c, refs] if exact is not None else [parent, *_typed(dumps(c)), refs]
         store = self.store
+        # The index entry is written every time: cheaper than a store call to ask for it.
+        items.append((names.index, ns, True))
         with names.lock:
-            # Asking costs less than rewriting the index entry.
-            if not store.contains(names.index, ns):
-                items.append((names.index, ns, True))
             # Values, metadata and the index entry land before the record that reads them.
-            store.set_many(items)
-            store.set(names.ckpt, cid, record)
+            store.set_many(items, fallback=exact)
+            store.set_many([(names.ckpt, cid, record)], fallback=exact)
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": cid}}
 
     def put_writes(
@@ -560,11 +547,11 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
             # (task path, task id, index) come first in each entry and (task id, index)
             # is unique, so plain list order is LangGraph's write order.
             entry.sort()
-            if stored or store.contains(names.index, ns):
+            if stored:
                 store.set(names.writes, cid, entry)
             else:
-                # Also for a checkpoint deleted meanwhile: the index keeps the writes
-                # reachable by the next delete.
+                # With the index entry, also for a checkpoint deleted meanwhile: the index
+                # keeps the writes reachable by the next delete.
                 store.set_many([(names.writes, cid, entry), (names.index, ns, True)])
 
     # -- deleting and copying --------------------------------------------------------
@@ -598,7 +585,7 @@ class QuorvalentSaver(BaseCheckpointSaver[str]):
         live: set[str] = set()
         for rec in store.get_many([(names.ckpt, cid) for cid in cids if cid not in gone_set]):
             if rec is not None:
-                live.update(rec[3].values())
+                live.update(rec[-1].values())
         for key in store.keys(names.blob):
             if key not in live:
                 store.delete(names.blob, key)

@@ -137,10 +137,14 @@ void write_bytes(Writer& w, PyObject* obj) {
 }
 
 // One encoding: the output and, on the free-threaded build, the references to elements
-// collected from containers (see py_walk.hpp).
+// collected from containers (see py_walk.hpp). In exact mode a value that would not come
+// back with every type as it went in (a tuple, a subclass, a key other than str, any
+// other type) is not written: it marks the encoding inexact, and the output is discarded.
 struct Encoder {
   Writer& w;
   detail::ItemStack items;
+  bool exact = false;
+  bool inexact = false;
 
   void write(PyObject* obj, int depth);
   void write_dict(PyObject* obj, int depth);
@@ -252,12 +256,14 @@ void Encoder::write_dict(PyObject* obj, int depth) {
   detail::walk_dict(
       items, obj, [&](Py_ssize_t n) { w.write_map_header(u32_len(n, "dict")); },
       [&](PyObject* k, PyObject* v) {
+        if (exact && Py_TYPE(k) != &PyUnicode_Type) return false;
         const std::size_t mark = w.size();
         if (write_flat(k, depth + 1) && write_flat(v, depth + 1)) return true;
         w.truncate(mark);
         return false;
       },
       [&](PyObject* k, PyObject* v) {
+        if (exact && Py_TYPE(k) != &PyUnicode_Type) inexact = true;
         write_item(k, depth + 1);
         write_element(v, depth + 1);
       });
@@ -293,6 +299,10 @@ void Encoder::write(PyObject* obj, int depth) {
   if (obj == Py_None) return w.put(0xc0);
   if (t == &PyBool_Type) return w.put(obj == Py_True ? 0xc3 : 0xc2);
   if (t == &PyBytes_Type) return write_bytes(w, obj);
+  if (exact) {
+    inexact = true;
+    return;
+  }
   if (t == &PyTuple_Type) return write_tuple(obj, depth);
   // Subclasses, in the fixed order.
   if (PyUnicode_Check(obj)) return write_string(w, obj);
@@ -358,6 +368,23 @@ void encode_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), v
   ScratchWriter s;
   write_obj(*s.w, obj, 0);
   sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
+}
+
+bool encode_exact_to(PyObject* obj, void (*sink)(std::string_view bytes, void* ctx), void* ctx) {
+  ScratchWriter s;
+  Encoder e{*s.w, {}, true};
+  try {
+    e.write(obj, 0);
+  } catch (const py::Error&) {
+    // Past a limit (depth, length, integer range) or text that is not valid Unicode: not
+    // exact either. Anything else (no memory, a container changed meanwhile) propagates.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+    PyErr_Clear();
+    return false;
+  }
+  if (e.inexact) return false;
+  sink({reinterpret_cast<const char*>(s.w->data()), s.w->size()}, ctx);
+  return true;
 }
 
 namespace {
@@ -460,6 +487,10 @@ Value Converter::convert(PyObject* obj, int depth) {
 
 Value py_to_value_at(PyObject* obj, int depth) { return Converter{}.convert(obj, depth); }
 
+bool roundtrips(PyObject* obj) {
+  return encode_exact_to(obj, [](std::string_view, void*) {}, nullptr);
+}
+
 namespace {
 
 // Large enough that a second copy of the payload costs more than the extra checks.
@@ -551,6 +582,7 @@ thread_local std::size_t BytesResult::guess = BytesResult::kMinGuess;
 
 constexpr py::Signature<1> kDumpsSig{"dumps()", {"obj"}, 1};
 constexpr py::Signature<1> kLoadsSig{"loads()", {"data"}, 1};
+constexpr py::Signature<1> kRoundtripsSig{"roundtrips()", {"obj"}, 1};
 
 }  // namespace
 
@@ -571,6 +603,14 @@ PyObject* codec_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto a = py::bind(kLoadsSig, args, nargs, kwnames);
     std::string_view data = a.convert(0, py::as_bytes);
     return decode(data).release();
+  });
+}
+
+PyObject* codec_roundtrips(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto a = py::bind(kRoundtripsSig, args, nargs, kwnames);
+    return Py_NewRef(roundtrips(a[0]) ? Py_True : Py_False);
   });
 }
 

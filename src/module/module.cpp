@@ -31,6 +31,20 @@ PyMethodDef kFunctions[] = {
      "Deserialize msgpack bytes back into a Python object."},
 };
 
+// Added after the classes, so that the names above keep their places in `__all__`.
+PyMethodDef kLaterFunctions[] = {
+    {"roundtrips",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec::codec_roundtrips)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "roundtrips(obj)\n--\n\n"
+     "Whether `loads(dumps(obj))` gives back `obj` with every type as it was.\n\n"
+     "True for exact None, bool, int, float, str and bytes, and exact lists and dicts with str\n"
+     "keys of them, that dumps accepts. False, raising nothing, for the rest: tuples (they\n"
+     "come back as lists), subclasses (as their base type), other dict keys, and values\n"
+     "dumps rejects. It checks `obj` as it is now: if another thread changes it before it is\n"
+     "encoded, the encoding follows the change."},
+};
+
 // Appends `name` to `__all__` (made on first use), then sets the attribute.
 void add_name(PyObject* module, const char* name, py::Ref value) {
   PyObject* found = nullptr;
@@ -64,6 +78,8 @@ int module_exec(PyObject* module) noexcept {
       py::check(type != nullptr);
       add_name(module, cls.name, py::borrow(reinterpret_cast<PyObject*>(type)));
     }
+    for (PyMethodDef& def : kLaterFunctions)
+      add_name(module, def.ml_name, py::check(PyCFunction_NewEx(&def, module, modname.get())));
     return 0;
   });
 }

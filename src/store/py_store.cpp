@@ -170,7 +170,7 @@ void extract_pairs(const py::Args<N>& a, std::size_t i, std::vector<Ref>& keep,
 constexpr py::Signature<3> kNewSig{"Store.__new__()", {"backend", "codec", "max_history"}, 0};
 constexpr py::Signature<3> kSetSig{"Store.set()", {"namespace", "key", "value"}, 3};
 constexpr py::Signature<3> kGetSig{"Store.get()", {"namespace", "key", "default"}, 2};
-constexpr py::Signature<1> kSetManySig{"Store.set_many()", {"items"}, 1};
+constexpr py::Signature<2> kSetManySig{"Store.set_many()", {"items", "fallback"}, 1, 1};
 constexpr py::Signature<1> kGetManySig{"Store.get_many()", {"pairs"}, 1};
 constexpr py::Signature<2> kContainsSig{"Store.contains()", {"namespace", "key"}, 2};
 constexpr py::Signature<2> kDeleteSig{"Store.delete()", {"namespace", "key"}, 2};
@@ -235,6 +235,8 @@ Ref store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::bind(kSetManySig, args, nargs, kwnames);
+  if (!a.absent_or_none(1) && !PyCallable_Check(a[1]))
+    a.named(1, [&] { py::raise_not_instance(a[1], "Callable"); });
   // The whole batch is extracted before anything is encoded, so a shape or type error
   // always wins over an encoding error. The tuples keep the strings `pairs` views alive.
   std::vector<Ref> triples;
@@ -250,7 +252,27 @@ Ref store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
   std::vector<EncodedValue> values;
   values.reserve(triples.size());
-  for (const Ref& t : triples) values.push_back(encode_value(PyTuple_GET_ITEM(t.get(), 2)));
+  if (a.absent_or_none(1)) {
+    for (const Ref& t : triples) values.push_back(encode_value(PyTuple_GET_ITEM(t.get(), 2)));
+  } else {
+    // Each value as itself if it comes back so, else what `fallback` makes of it: one walk
+    // over the value either way until it turns out inexact.
+    PyObject* fallback = a[1];
+    for (const Ref& t : triples) {
+      PyObject* v = PyTuple_GET_ITEM(t.get(), 2);
+      EncodedValue out;
+      if (!codec::encode_exact_to(
+              v,
+              [](std::string_view bytes, void* ctx) {
+                *static_cast<EncodedValue*>(ctx) = EncodedValue::copy_of(bytes);
+              },
+              &out)) {
+        Ref other = py::check(PyObject_CallOneArg(fallback, v));
+        out = encode_value(other.get());
+      }
+      values.push_back(std::move(out));
+    }
+  }
   py::detached([&] { engine(self).set_many(pairs, values); });
   return py::none();
 }
@@ -502,11 +524,14 @@ PyMethodDef kStoreMethods[] = {
      "get($self, namespace, key, default=None)\n--\n\n"
      "Return the value at `(namespace, key)`, or `default` (None) if absent."},
     {"set_many", QV_FASTCALL(&store_set_many), METH_FASTCALL | METH_KEYWORDS,
-     "set_many($self, items)\n--\n\n"
+     "set_many($self, items, *, fallback=None)\n--\n\n"
      "Store many `(namespace, key, value)` triples in one call.\n\n"
      "Values are encoded under the GIL, then written with the GIL released,\n"
      "locking each shard once for the whole batch (not once per item). This\n"
-     "spreads the per-call crossing and lock overhead over the whole batch."},
+     "spreads the per-call crossing and lock overhead over the whole batch.\n\n"
+     "With `fallback`, a value is stored as itself only if it comes back with\n"
+     "every type as it went in (see `roundtrips`); any other value is replaced by\n"
+     "`fallback(value)`, stored as usual. Nothing is stored if a call raises."},
     {"get_many", QV_FASTCALL(&store_get_many), METH_FASTCALL | METH_KEYWORDS,
      "get_many($self, pairs)\n--\n\n"
      "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
