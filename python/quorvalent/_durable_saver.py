@@ -4,7 +4,7 @@ every read, and commits every change before the method that made it returns."""
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -86,11 +86,6 @@ class DurableSaver(QuorvalentSaver):
         self._thread(config["configurable"]["thread_id"])
         return super().get_delta_channel_history(config=config, channels=channels)
 
-    async def aget_delta_channel_history(
-        self, *, config: RunnableConfig, channels: Sequence[str]
-    ) -> Mapping[str, DeltaChannelHistory]:
-        return self.get_delta_channel_history(config=config, channels=channels)
-
     def _thread_ids(self) -> _Strs:
         # Every thread in the database, loaded or not.
         names = self.db.namespaces(_INDEX)
@@ -143,51 +138,7 @@ class DurableSaver(QuorvalentSaver):
         super().copy_thread(source_thread_id, target_thread_id)
         self.db.commit()
 
-    # -- async twins: the sync methods, which never wait on anything but the database ----
-
-    async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
-        return self.get_tuple(config)
-
-    async def alist(
-        self,
-        config: RunnableConfig | None,
-        *,
-        filter: dict[str, Any] | None = None,
-        before: RunnableConfig | None = None,
-        limit: int | None = None,
-    ) -> AsyncIterator[CheckpointTuple]:
-        for item in self.list(config, filter=filter, before=before, limit=limit):
-            yield item
-
-    async def aput(
-        self,
-        config: RunnableConfig,
-        checkpoint: Checkpoint,
-        metadata: CheckpointMetadata,
-        new_versions: ChannelVersions,
-    ) -> RunnableConfig:
-        return self.put(config, checkpoint, metadata, new_versions)
-
-    async def aput_writes(
-        self,
-        config: RunnableConfig,
-        writes: Sequence[tuple[str, Any]],
-        task_id: str,
-        task_path: str = "",
-    ) -> None:
-        self.put_writes(config, writes, task_id, task_path)
-
-    async def adelete_thread(self, thread_id: str) -> None:
-        self.delete_thread(thread_id)
-
-    async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
-        self.delete_for_runs(run_ids)
-
-    async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
-        self.copy_thread(source_thread_id, target_thread_id)
-
-    async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
-        self.prune(thread_ids, strategy=strategy)
+    # The async twins are the in-memory saver's: they call the sync methods above.
 
 
 class SaverContext:
