@@ -76,7 +76,7 @@ LANGGRAPH_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from lg_graphs import Run
-if STMT.startswith("ours"):
+if "ours." in STMT:
     ours = Run(QuorvalentSaver(), {kind!r})
 else:
     peer = Run(InMemorySaver(), {kind!r})
@@ -85,7 +85,7 @@ LONG_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from bench_langgraph import Writer
-s = QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver()
+s = QuorvalentSaver() if "ours." in STMT else InMemorySaver()
 ours = peer = s
 w = Writer(s, "t", "tiny")
 for _ in range({n}):
@@ -96,7 +96,7 @@ DELTA_SETUP = """
 from langgraph.checkpoint.memory import InMemorySaver
 from quorvalent.langgraph import QuorvalentSaver
 from lg_graphs import Run
-ours = peer = Run(QuorvalentSaver() if STMT.startswith("ours") else InMemorySaver(), "delta", 1000, fork=False)
+ours = peer = Run(QuorvalentSaver() if "ours." in STMT else InMemorySaver(), "delta", 1000, fork=False)
 ours_c = peer_c = ours.saver.get_tuple(ours.done).config
 """
 GRAPH_SETUP = """
