@@ -136,6 +136,28 @@ void write_bytes(Writer& w, PyObject* obj) {
   w.put(PyBytes_AS_STRING(obj), static_cast<std::size_t>(n));
 }
 
+// The common exact scalar types of a container's element, written here without a call,
+// in write()'s order of checks (depth first); false, writing nothing, for the rest.
+inline bool write_scalar(Writer& w, PyObject* obj, int depth) {
+  if (depth > kMaxDepth) return false;
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+    if (n >= 32) return false;
+    w.put_fixstr(PyUnicode_DATA(obj), n);
+    return true;
+  }
+  if (t == &PyFloat_Type) {
+    w.write_f64(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (t == &PyLong_Type) {
+    write_int(w, obj);
+    return true;
+  }
+  return false;
+}
+
 // One encoding: the output and, on the free-threaded build, the references to elements
 // collected from containers (see py_walk.hpp). In exact mode a value that would not come
 // back with every type as it went in (a tuple, a subclass, a key other than str, any
@@ -151,30 +173,16 @@ struct Encoder {
   void write_list(PyObject* obj, int depth);
   void write_tuple(PyObject* obj, int depth);
 
-  // write() for a container's element: the common exact scalar types are written here,
-  // without the call, in the same order of checks (depth first).
-  void write_item(PyObject* obj, int depth) {
-    if (depth <= kMaxDepth) {
-      PyTypeObject* t = Py_TYPE(obj);
-      if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
-        auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
-        if (n < 32) {
-          w.put_fixstr(PyUnicode_DATA(obj), n);
-          return;
-        }
-      } else if (t == &PyFloat_Type) {
-        return w.write_f64(PyFloat_AS_DOUBLE(obj));
-      } else if (t == &PyLong_Type) {
-        return write_int(w, obj);
-      }
-    }
-    write(obj, depth);
+  // write() for a container's element. `out` is `w`, passed along so that the loops over
+  // elements keep it in a register: every byte they store could alias this object.
+  void write_item(Writer& out, PyObject* obj, int depth) {
+    if (!write_scalar(out, obj, depth)) write(obj, depth);
   }
 
   // write_item for an element of a container. On the free-threaded build the walk hands
   // these over after leaving the container's section, mostly because they are
   // containers themselves: those are tried first.
-  void write_element(PyObject* obj, int depth) {
+  void write_element(Writer& out, PyObject* obj, int depth) {
 #ifdef Py_GIL_DISABLED
     if (depth <= kMaxDepth) {
       PyTypeObject* t = Py_TYPE(obj);
@@ -182,7 +190,7 @@ struct Encoder {
       if (t == &PyDict_Type) return write_dict(obj, depth);
     }
 #endif
-    write_item(obj, depth);
+    write_item(out, obj, depth);
   }
 
 #ifdef Py_GIL_DISABLED
@@ -253,33 +261,37 @@ struct Encoder {
 };
 
 void Encoder::write_dict(PyObject* obj, int depth) {
+  Writer& out = w;
+  const bool str_keys = exact;
   detail::walk_dict(
-      items, obj, [&](Py_ssize_t n) { w.write_map_header(u32_len(n, "dict")); },
+      items, obj, [&](Py_ssize_t n) { out.write_map_header(u32_len(n, "dict")); },
       [&](PyObject* k, PyObject* v) {
-        if (exact && Py_TYPE(k) != &PyUnicode_Type) return false;
-        const std::size_t mark = w.size();
+        if (str_keys && Py_TYPE(k) != &PyUnicode_Type) return false;
+        const std::size_t mark = out.size();
         if (write_flat(k, depth + 1) && write_flat(v, depth + 1)) return true;
-        w.truncate(mark);
+        out.truncate(mark);
         return false;
       },
       [&](PyObject* k, PyObject* v) {
-        if (exact && Py_TYPE(k) != &PyUnicode_Type) inexact = true;
-        write_item(k, depth + 1);
-        write_element(v, depth + 1);
+        if (str_keys && Py_TYPE(k) != &PyUnicode_Type) inexact = true;
+        write_item(out, k, depth + 1);
+        write_element(out, v, depth + 1);
       });
 }
 
 void Encoder::write_list(PyObject* obj, int depth) {
+  Writer& out = w;
   detail::walk_list(
-      items, obj, [&](Py_ssize_t n) { w.write_array_header(u32_len(n, "list")); },
+      items, obj, [&](Py_ssize_t n) { out.write_array_header(u32_len(n, "list")); },
       [&](PyObject* item) { return write_flat(item, depth + 1); },
-      [&](PyObject* item) { write_element(item, depth + 1); });
+      [&](PyObject* item) { write_element(out, item, depth + 1); });
 }
 
 void Encoder::write_tuple(PyObject* obj, int depth) {
+  Writer& out = w;
   Py_ssize_t n = PyTuple_GET_SIZE(obj);
-  w.write_array_header(u32_len(n, "list"));
-  for (Py_ssize_t i = 0; i < n; ++i) write_item(PyTuple_GET_ITEM(obj, i), depth + 1);
+  out.write_array_header(u32_len(n, "list"));
+  for (Py_ssize_t i = 0; i < n; ++i) write_item(out, PyTuple_GET_ITEM(obj, i), depth + 1);
 }
 
 Value int_to_value(PyObject* obj) {
