@@ -702,9 +702,8 @@ Ref snapshot_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return decoded_or_default(found, a, 2);
 }
 
-Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::bind(kSnapGetManySig, args, nargs, kwnames);
-  const SnapshotData& data = *snap(self);
+// The values a snapshot holds at the (namespace, key) pairs of argument 0, in order.
+std::vector<EncodedValue> find_pairs(const SnapshotData& data, const py::Args<1>& a) {
   std::vector<EncodedValue> found;
   a.named(0, [&] {
     for_each_tuple(a[0], 2, [&](Ref t) {
@@ -713,6 +712,12 @@ Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       found.push_back(data.find(ns, key));
     });
   });
+  return found;
+}
+
+Ref snapshot_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::bind(kSnapGetManySig, args, nargs, kwnames);
+  std::vector<EncodedValue> found = find_pairs(*snap(self), a);
   return decode_list(found);
 }
 
@@ -726,15 +731,7 @@ Ref snapshot_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 Ref snapshot_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   auto a = py::bind(kSnapGetManyRawSig, args, nargs, kwnames);
-  const SnapshotData& data = *snap(self);
-  std::vector<EncodedValue> found;
-  a.named(0, [&] {
-    for_each_tuple(a[0], 2, [&](Ref t) {
-      std::string_view ns = py::as_utf8(PyTuple_GET_ITEM(t.get(), 0));
-      std::string_view key = py::as_utf8(PyTuple_GET_ITEM(t.get(), 1));
-      found.push_back(data.find(ns, key));
-    });
-  });
+  std::vector<EncodedValue> found = find_pairs(*snap(self), a);
   return raw_list(found);
 }
 
